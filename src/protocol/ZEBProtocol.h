@@ -59,6 +59,18 @@ class TZEBProtocol {
   std::string Encode(std::string_view Data);
   std::string Decode(std::string_view Frame);
   std::string ExtractFrame(std::string& Buffer);
+
+  // Same as Encode and Decode, writing into a caller's string so that a loop can reuse its
+  // capacity. DecodeTo returns DecodeResult and leaves Data empty on failure.
+  void EncodeTo(std::string_view Data, std::string& Frame);
+  uint16_t DecodeTo(std::string_view Frame, std::string& Data);
+
+ private:
+  void EncodeZeb(std::string_view Data, std::string& Frame);
+  void EncodeZebw(std::string_view Data, std::string& Frame);
+  uint16_t DecodeZeb(std::string_view Frame, std::string& Data);
+  uint16_t DecodeZebw(std::string_view Frame, std::string& Data);
+  bool CutFrame(std::string& Buffer, char start, char end, std::string& Frame);
 };
 
 // "OK", "ROSSZ CHSUM", ... ; "ISMRTLN HIB" for an unknown code.
