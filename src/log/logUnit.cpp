@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -68,51 +69,29 @@ ssize_t ReadSome(int fd, char* data, size_t size) {
   }
 }
 
-// Civil calendar <-> day count (days since 1970-01-01), valid for any proleptic Gregorian
-// date, so that the time-stamp estimate can cross midnight, month and year ends.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(int64_t z, int& year, int& month, int& day) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (month <= 2));
-}
-
-constexpr int64_t kMsPerDay = 86400000;
-
+// Milliseconds since the epoch, so that the time-stamp estimate can cross midnight, month
+// and year ends.
 int64_t ToMs(const WallTime& t) {
-  const int64_t days = DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
-  return days * kMsPerDay + ((t.hour * 60LL + t.minute) * 60LL + t.second) * 1000LL + t.msec;
+  using namespace std::chrono;
+  const sys_days date{year{t.year} / month{static_cast<unsigned>(t.month)} / day{static_cast<unsigned>(t.day)}};
+  const auto tp = date + hours{t.hour} + minutes{t.minute} + seconds{t.second} + milliseconds{t.msec};
+  return duration_cast<milliseconds>(tp.time_since_epoch()).count();
 }
 
 WallTime FromMs(int64_t ms) {
-  int64_t days = ms / kMsPerDay;
-  int64_t rest = ms % kMsPerDay;
-  if (rest < 0) {
-    rest += kMsPerDay;
-    --days;
-  }
+  using namespace std::chrono;
+  const sys_time<milliseconds> tp{milliseconds{ms}};
+  const sys_days day = floor<days>(tp);
+  const year_month_day ymd{day};
+  const hh_mm_ss<milliseconds> tod{tp - day};
   WallTime t;
-  CivilFromDays(days, t.year, t.month, t.day);
-  t.msec = static_cast<int>(rest % 1000);
-  rest /= 1000;
-  t.second = static_cast<int>(rest % 60);
-  rest /= 60;
-  t.minute = static_cast<int>(rest % 60);
-  t.hour = static_cast<int>(rest / 60);
+  t.year = static_cast<int>(ymd.year());
+  t.month = static_cast<int>(static_cast<unsigned>(ymd.month()));
+  t.day = static_cast<int>(static_cast<unsigned>(ymd.day()));
+  t.hour = static_cast<int>(tod.hours().count());
+  t.minute = static_cast<int>(tod.minutes().count());
+  t.second = static_cast<int>(tod.seconds().count());
+  t.msec = static_cast<int>(tod.subseconds().count());
   return t;
 }
 
