@@ -43,6 +43,7 @@ class TDBNaplo {
 // caller.
 class TNaplo {
  public:
+  // The clock gives the time stamps and must outlive the writer.
   explicit TNaplo(const Clock& clock, const void* owner = nullptr);
   ~TNaplo();
   TNaplo(const TNaplo&) = delete;
@@ -71,8 +72,8 @@ class TNaplo {
   void SetLogLimit(int limit);
 
   const std::string& LogFile() const { return FLogFile; }
-  // Empty means no file. Naming another file closes the current one; the new one opens at
-  // the next write.
+  // A file-system path, handed to the system as it stands; empty means no file. Naming
+  // another file closes the current one; the new one opens at the next write.
   void SetLogFile(const std::string& path);
 
   // Appends one line: time stamp, two blanks, the message, CR LF.
