@@ -47,7 +47,8 @@ struct SimulatedDeviceFaults {
 // - A frame that asks for an acknowledgement is acknowledged (pozitiv_nyugta, empty
 //   payload, the frame's serial). When the same frame (source, serial and payload) arrives
 //   again right after it was served, the device does not execute it again: it acknowledges
-//   with ismetelt_csomag and sends the kept answer again.
+//   it (with ismetelt_csomag in the long variant, pozitiv_nyugta in the short one, whose
+//   two kind bits cannot carry it) and sends the kept answer again.
 // - Answers go to the frame's source with the frame's serial and without asking for an
 //   acknowledgement, after the answer delay (0 by default: at once).
 // - Variant: a short-address device (1..250) understands both variants and answers in the
@@ -134,12 +135,12 @@ class SimulatedDevice {
 
   void HandleFrame(const std::string& frame, const std::string& skipped);
   void Serve(const Incoming& in);
-  std::string Execute(const Incoming& in, bool& hasAnswer);
+  std::string Execute(const Incoming& in, bool& hasAnswer, bool& restart);
   void SendFrame(std::string_view payload, TInfo info, uint8_t serial, uint32_t dest, bool longVariant,
-                 uint32_t delayMs);
+                 uint32_t delayMs, uint64_t* counter);
+  void SendLater(std::string bytes, std::string traceLine, uint32_t delayMs, uint64_t* counter);
   void Emit(const std::string& bytes);
   void Trace(const std::string& line);
-  void SendLater(std::string bytes, std::string traceLine, uint32_t delayMs);
 
   Clock& clock_;
   TimerFactory& timers_;
@@ -148,6 +149,7 @@ class SimulatedDevice {
   std::string identity_ = "PARAMDECK DEVSIM";
   std::string image_;
   std::string rxBuffer_;
+  bool receiving_ = false;
   TZEBProtocol rx_;
   TZEBProtocol tx_;
   uint8_t eventSerial_ = 0;
