@@ -1,0 +1,30 @@
+// Feeds every file of a corpus directory to a fuzz target once, so that the corpus runs as
+// an ordinary test on any compiler.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
+    return 2;
+  }
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(argv[1])) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::printf("%s (%zu bytes)\n", entry.path().filename().c_str(), bytes.size());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    ++count;
+  }
+  std::printf("%d inputs\n", count);
+  return count > 0 ? 0 : 1;
+}
