@@ -36,8 +36,6 @@ constexpr size_t UngroupedLength(size_t n) {
   return (n / 8) * 7 + (r ? r - 1 : 0);
 }
 
-inline unsigned char U8(char c) { return static_cast<unsigned char>(c); }
-
 inline unsigned char NonZero(unsigned char b) { return b ? b : 0x80; }
 
 uint8_t FoldZebChecksum(uint8_t sum) {
