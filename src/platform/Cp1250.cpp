@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -101,7 +102,54 @@ size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
   return length;
 }
 
+// Upper-case bytes with their lower-case partners.
+constexpr std::pair<unsigned char, unsigned char> kCasePairs[] = {
+    {0x8A, 0x9A}, {0x8C, 0x9C}, {0x8D, 0x9D}, {0x8E, 0x9E}, {0x8F, 0x9F},
+    {0xA3, 0xB3}, {0xA5, 0xB9}, {0xAA, 0xBA}, {0xAF, 0xBF}, {0xBC, 0xBE},
+};
+
+struct CaseTables {
+  std::array<char, 256> lower{};
+  std::array<char, 256> upper{};
+};
+
+constexpr CaseTables MakeCaseTables() {
+  CaseTables t;
+  for (unsigned b = 0; b < 256; ++b) t.lower[b] = t.upper[b] = static_cast<char>(b);
+  auto pair = [&t](unsigned up, unsigned low) {
+    t.lower[up] = static_cast<char>(low);
+    t.upper[low] = static_cast<char>(up);
+  };
+  for (unsigned b = 'A'; b <= 'Z'; ++b) pair(b, b + 0x20);
+  for (unsigned b = 0xC0; b <= 0xDE; ++b)
+    if (b != 0xD7) pair(b, b + 0x20);  // 0xD7/0xF7 are the multiplication and division signs
+  for (const auto& [up, low] : kCasePairs) pair(up, low);
+  return t;
+}
+
+constexpr CaseTables kCase = MakeCaseTables();
+
 }  // namespace
+
+char Cp1250ToLower(char c) { return kCase.lower[static_cast<unsigned char>(c)]; }
+char Cp1250ToUpper(char c) { return kCase.upper[static_cast<unsigned char>(c)]; }
+
+std::string Cp1250Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = Cp1250ToLower(c);
+  return out;
+}
+
+std::string Cp1250Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = Cp1250ToUpper(c);
+  return out;
+}
+
+bool Cp1250EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Cp1250ToLower(x) == Cp1250ToLower(y); });
+}
 
 char32_t Cp1250ToCodePoint(unsigned char byte) { return byte < 0x80 ? byte : kHigh[byte - 0x80]; }
 

@@ -21,3 +21,11 @@ inline std::string Hu(std::string_view utf8) { return Utf8ToCp1250(utf8); }
 // code point has no byte).
 char32_t Cp1250ToCodePoint(unsigned char byte);
 bool CodePointToCp1250(char32_t codePoint, unsigned char& byte);
+
+// Letter case in the code page: ASCII and the accented letters of the page (Á/á, Ő/ő,
+// Š/š, Ł/ł ...). Bytes without a case partner (ß, digits, signs) stay as they are.
+char Cp1250ToLower(char c);
+char Cp1250ToUpper(char c);
+std::string Cp1250Lower(std::string_view text);
+std::string Cp1250Upper(std::string_view text);
+bool Cp1250EqualNoCase(std::string_view a, std::string_view b);

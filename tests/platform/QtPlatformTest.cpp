@@ -34,6 +34,23 @@ TEST(QtText, UnmappableCharactersBecomeOneQuestionMarkEach) {
   EXPECT_EQ(QStringToCp1250(QString(lone, 3)), "?a?");
 }
 
+// Qt's Unicode case tables as the independent judge of the code page's case pairs.
+TEST(QtText, CaseFoldingAgreesWithUnicode) {
+  for (int b = 0; b < 256; ++b) {
+    const QChar c(static_cast<char16_t>(Cp1250ToCodePoint(static_cast<unsigned char>(b))));
+    for (const bool lower : {true, false}) {
+      const QChar mapped = lower ? c.toLower() : c.toUpper();
+      unsigned char expected = static_cast<unsigned char>(b);
+      CodePointToCp1250(mapped.unicode(), expected);  // no byte for it: the byte stays
+      const char got = lower ? Cp1250ToLower(static_cast<char>(b)) : Cp1250ToUpper(static_cast<char>(b));
+      EXPECT_EQ(static_cast<unsigned char>(got), expected) << std::hex << b << (lower ? " lower" : " upper");
+    }
+  }
+  EXPECT_TRUE(Cp1250EqualNoCase(Hu("ÁRVÍZTŰRŐ Tükörfúrógép"), Hu("árvíztűrő TÜKÖRFÚRÓGÉP")));
+  EXPECT_FALSE(Cp1250EqualNoCase(Hu("ő"), Hu("ö")));
+  EXPECT_EQ(Cp1250Upper(Hu("ßł×")), Hu("ßŁ×"));
+}
+
 TEST(QtClock, TickIsMonotonicAndNowIsTheLocalTime) {
   QtClock clock;
   const QDateTime before = QDateTime::currentDateTime();
