@@ -360,17 +360,21 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
   return Commit();
 }
 
-int IniFile::ReadInteger(std::string_view section, std::string_view key, int def) {
-  const std::string text = ReadString(section, key, std::to_string(def));
-  std::string_view digits = text;
-  if (!digits.empty() && digits.front() == '+') {
-    digits.remove_prefix(1);
-    if (digits.empty() || digits.front() == '-') return def;
+bool IniFile::ParseInteger(std::string_view text, int& value) {
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return false;
   }
-  int value = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (ec != std::errc{} || end != digits.data() + digits.size()) return def;
-  return value;
+  int parsed = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return false;
+  value = parsed;
+  return true;
+}
+
+int IniFile::ReadInteger(std::string_view section, std::string_view key, int def) {
+  int value;
+  return ParseInteger(ReadString(section, key, std::to_string(def)), value) ? value : def;
 }
 
 bool IniFile::WriteInteger(std::string_view section, std::string_view key, int value) {

@@ -73,6 +73,10 @@ class IniFile {
   void BeginUpdate();
   bool EndUpdate();
 
+  // The integer syntax ReadInteger accepts: decimal digits with an optional sign, within
+  // the range of int.
+  static bool ParseInteger(std::string_view text, int& value);
+
   // Why the last failing call failed.
   const std::string& ErrorText() const { return error_; }
 
