@@ -1,5 +1,6 @@
 #include "protocol/ZEBProtocol.h"
 
+#include <chrono>
 #include <iterator>
 #include <random>
 
@@ -141,7 +142,13 @@ bool EncodesZebw(TZEBMode mode) {
 
 }  // namespace
 
-TZEBProtocol::TZEBProtocol() { SerialRandom().seed(std::random_device{}()); }
+// Reading the system's entropy source costs far more than a codec's whole working life, so
+// it is read once per process and mixed with the clock on every creation.
+TZEBProtocol::TZEBProtocol() {
+  static const uint64_t entropy = std::random_device{}();
+  const uint64_t now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  SerialRandom().seed(static_cast<std::minstd_rand::result_type>((entropy ^ now ^ (now >> 32)) % 2147483646 + 1));
+}
 
 std::string TZEBProtocol::Encode(std::string_view Data) {
   std::string frame;
