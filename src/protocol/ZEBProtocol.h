@@ -61,7 +61,8 @@ class TZEBProtocol {
   std::string ExtractFrame(std::string& Buffer);
 
   // Same as Encode and Decode, writing into a caller's string so that a loop can reuse its
-  // capacity. DecodeTo returns DecodeResult and leaves Data empty on failure.
+  // capacity. DecodeTo returns DecodeResult and leaves Data empty on failure. The input must
+  // not live in the output string.
   void EncodeTo(std::string_view Data, std::string& Frame);
   uint16_t DecodeTo(std::string_view Frame, std::string& Data);
 
