@@ -104,6 +104,7 @@ class TZEBTCPServer final : public TZEBServerLink {
 
   // Accepted connections that have a record, and the record of one of them.
   size_t ClientCount() const { return clients_.size(); }
+  const std::list<TClientData>& Clients() const { return clients_; }
   const TClientData* ClientData(const ListenerConnection& connection) const;
   Listener& GetListener() { return *listener_; }
 
