@@ -158,6 +158,8 @@ class TZEBComms {
   // Link
   std::string Host;
   int Port = 1;
+  // A serial device path used instead of the COM number when not empty.
+  std::string SerialDevice;
   int Baud = 115200;
   uint32_t ZEBAddress = 0;
   bool WsServerMode = false;
@@ -237,7 +239,8 @@ class TZEBComms {
   // Outgoing (ZEBComms.cpp)
   void Refuse(TKuldendo& request, uint16_t code, const char* text);
   void QuickCommand(const std::shared_ptr<TKuldendo>& request);
-  uint16_t EncodeAndWrite(TZEBProtocol& codec, const std::string& payload, bool slowPathAllowed, std::string& frame);
+  static uint16_t Encode(TZEBProtocol& codec, const std::string& payload, std::string& frame);
+  int PutFrameDirect(const std::string& frame);
   int NextSerial(int serial) const;
   void ApplyRepeatSerialRule(TKuldendo& request);
   uint16_t TransmitHead(TKuldendo& head, bool ack);
@@ -257,6 +260,7 @@ class TZEBComms {
   void OnQueueTimedOut();
   void StartQueueTimerForHead();
   void Trace(const char* utf8Text);
+  void AddRecentLine(std::string line);
 
   // Link (ZEBCommsLink.cpp)
   void Activate();
@@ -325,6 +329,10 @@ class TZEBComms {
   std::string FSlowWriteBuffer;
 
   ListenerConnection* FBoundSocket = nullptr;
+  // Relay state for the serial control lines; nothing changes it yet.
+  bool FRelayBreak = false;
+  bool FRelayDtr = false;
+  bool FRelayRts = false;
   TNaploComponent* FNaploKomponens = nullptr;
   std::mt19937 FRandom;
 };
