@@ -17,8 +17,8 @@
 //
 // Each request is counted by its tries: consecutive frames from the same source with the
 // same payload are tries of one request; the count starts again after the device has served
-// the request or when a different payload arrives. A try passes through these stages in
-// order:
+// the request or when a different payload arrives (so a request the PC gave up on and sends
+// again unchanged goes on counting). A try passes through these stages in order:
 //   tries 1 .. answerFromTry-1          silence (no acknowledgement, no answer)
 //   the next nackTries tries            a negative acknowledgement with the frame's serial
 //   the next errorCodeTries tries       served normally, but the answer carries errorCode
