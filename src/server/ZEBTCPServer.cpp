@@ -236,7 +236,6 @@ void TZEBTCPServer::ClientRead(ListenerConnection& connection) {
 bool TZEBTCPServer::BindToEngine(ListenerConnection& connection, TClientData& record, TZEBComms& engine,
                                  uint32_t address, const std::string& buffered) {
   const std::string addressText = std::to_string(address);
-  engine.IncomingDataCount += static_cast<uint32_t>(record.BytesReceived);
   Log(Line(connection, addressText, Hu("Cím azonosítva.")));
   if (record.IdentifyTimer->IsActive()) {
     Log(Line(connection, addressText, Hu("A készülék magától küldött csomagot, ezért nem szólítom meg.")));
@@ -257,6 +256,9 @@ bool TZEBTCPServer::BindToEngine(ListenerConnection& connection, TClientData& re
   record.Buffer.clear();
   engine.BindClient(*this, connection);
   if (!stillOurs()) return Record(connection) != nullptr;
+  // Binding starts the engine's counters afresh, so the connection's bytes so far are
+  // counted after it, not before.
+  engine.IncomingDataCount += static_cast<uint32_t>(record.BytesReceived);
   engine.ServerReceive(*this, buffered);
   return Record(connection) != nullptr;
 }

@@ -520,7 +520,7 @@ TEST_F(ServerTest, DeactivatedEngineIsForgottenByItsConnection) {
   Send(*peer, DeviceFrame(7, "ESYSI"));
   e7.comms->SetActive(false);
   EXPECT_TRUE(server->Engines().empty());
-  EXPECT_EQ(server->ClientAddressText(peer->ServerSide()), "cím ismeretlen");
+  EXPECT_EQ(Cp1250ToUtf8(server->ClientAddressText(peer->ServerSide())), "cím ismeretlen");
   vt.Advance(0);
   EXPECT_FALSE(peer->IsOpen()) << "the engine closes the socket it was bound to";
   EXPECT_EQ(LinesFrom(Mark() - 1).back(), "      127.0.0.1:5001 (cím ismeretlen): A kapcsolat megszakadt.");
@@ -609,7 +609,7 @@ TEST_F(ServerTest, HandlersMayStopTheServerWhileAFrameIsHandled) {
   Send(*again, DeviceFrame(7, "ESYSI"));
   EXPECT_FALSE(e7.comms->Active());
   EXPECT_TRUE(server->Engines().empty());
-  EXPECT_EQ(server->ClientAddressText(again->ServerSide()), "cím ismeretlen");
+  EXPECT_EQ(Cp1250ToUtf8(server->ClientAddressText(again->ServerSide())), "cím ismeretlen");
 }
 
 // ---- With the simulated device -----------------------------------------------------------------
@@ -625,7 +625,8 @@ TEST_F(ServerTest, SilentSimulatedDeviceIsIdentifiedAndAnswersThroughItsEngine) 
   peer->OnReceive = [&](const std::string& bytes) { device.Receive(bytes); };
 
   ASSERT_TRUE(vt.RunUntil([&] { return e.comms->Connected(); }, 30000));
-  EXPECT_EQ(vt.ElapsedMs(), 6000u) << "the device says nothing until it is asked";
+  EXPECT_GE(vt.ElapsedMs(), 6000u) << "the device says nothing until it is asked";
+  EXPECT_LT(vt.ElapsedMs(), 6010u) << "and answers at once";
 
   std::string answer;
   int code = -1;
