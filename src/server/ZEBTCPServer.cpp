@@ -68,6 +68,10 @@ TZEBTCPServer::~TZEBTCPServer() {
   listener_->OnRead = nullptr;
   listener_->OnError = nullptr;
   listener_.reset();
+  // Engines still registered would otherwise unregister from a server that is gone.
+  for (TZEBComms* comms : engines_) {
+    if (comms->ZEBTCPServer == this) comms->ZEBTCPServer = nullptr;
+  }
 }
 
 bool TZEBTCPServer::Active() const { return listener_->IsListening(); }

@@ -526,6 +526,18 @@ TEST_F(ServerTest, DeactivatedEngineIsForgottenByItsConnection) {
   EXPECT_EQ(LinesFrom(Mark() - 1).back(), "      127.0.0.1:5001 (cím ismeretlen): A kapcsolat megszakadt.");
 }
 
+TEST_F(ServerTest, ServerDestroyedBeforeItsEnginesLetsThemGoSafely) {
+  Engine& e7 = AddEngine(7);
+  auto peer = Connect(5001);
+  Send(*peer, DeviceFrame(7, "ESYSI"));
+  server.reset();
+  EXPECT_EQ(e7.events, (std::vector<std::string>{"connect", "disconnect"}));
+  EXPECT_EQ(e7.comms->ZEBTCPServer, nullptr);
+  EXPECT_FALSE(peer->IsOpen());
+  e7.comms->SetActive(false);  // would reach the destroyed server otherwise
+  vt.Advance(1000);
+}
+
 TEST_F(ServerTest, RegistrationIgnoresDuplicates) {
   Engine& e = AddEngine(7);
   server->RegisterComms(*e.comms);
