@@ -1,0 +1,238 @@
+// Waits, retransmissions, queue timeouts and the send timer's rules.
+
+#include "CommsFixture.h"
+
+namespace {
+
+TEST_F(CommsTest, UnansweredRequestIsSentThreeTimesWithGrowingWaits) {
+  struct Case {
+    const char* name;
+    int wait;
+    uint32_t lineTimeout;
+    bool batch;
+    uint64_t waits[3];
+  };
+  const Case cases[] = {
+      {"defaults", 0, 0, false, {110, 160, 230}},
+      {"caller's wait", 150, 0, false, {150, 300, 450}},
+      {"shorter wait only lengthens", 50, 0, false, {110, 160, 230}},
+      {"batch mode takes the wait as it is", 50, 0, true, {50, 100, 150}},
+      {"slow line", 0, 10000, false, {10110, 10160, 10230}},
+  };
+  device.faults.noAck = true;
+  device.faults.answerFromTry = 1000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    comms->LineTimeout = c.lineTimeout;
+    comms->BatchMode = c.batch;
+    sent.clear();
+    Connect();
+    Outcome err;
+    comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, Capture(err), 0, c.wait);
+    vt.Advance(40000);
+    const auto tx = Transmissions();
+    ASSERT_EQ(tx.size(), 3u);
+    EXPECT_EQ(tx[1].at - tx[0].at, c.waits[0]);
+    EXPECT_EQ(tx[2].at - tx[1].at, c.waits[1]);
+    EXPECT_EQ(err.at - tx[2].at, c.waits[2]);
+    EXPECT_EQ(err.code, 5);
+    EXPECT_TRUE(MemoHas("PAR. UJRA 2X"));
+    EXPECT_TRUE(MemoHas("PAR. UJRA 3X"));
+    EXPECT_TRUE(MemoHas("PAR. SIKERTELEN"));
+    comms->SetActive(false);
+  }
+}
+
+TEST_F(CommsTest, MaxTriesDecidesTheNumberOfTransmissions) {
+  device.faults.noAck = true;
+  device.faults.answerFromTry = 1000;
+  for (int tries : {1, 5}) {
+    comms->Max_tries_cmd = tries;
+    sent.clear();
+    Connect();
+    Outcome err;
+    comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, Capture(err), 0, 0);
+    vt.Advance(5000);
+    EXPECT_EQ(Transmissions().size(), static_cast<size_t>(tries));
+    EXPECT_EQ(err.code, 5);
+    comms->SetActive(false);
+  }
+}
+
+TEST_F(CommsTest, AcknowledgedButUnansweredRequestFailsAfterOneRestartedWait) {
+  Connect();
+  device.faults.ackWithoutAnswer = true;
+  Outcome ok, err;
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", Capture(ok), Capture(err), 0, 150);
+  vt.Advance(3000);
+  const auto tx = Transmissions();
+  ASSERT_EQ(tx.size(), 1u);
+  EXPECT_EQ(err.code, 5);
+  // The acknowledgement arrives at once and is taken 1 ms later.
+  EXPECT_EQ(err.at - tx[0].at, 1u + 150u);
+  EXPECT_TRUE(MemoHas("PNY - VAR INDUL"));
+  EXPECT_EQ(ok.calls, 0);
+}
+
+TEST_F(CommsTest, AcknowledgedCommandEndsOneWaitAfterItsTransmission) {
+  Connect();
+  uint64_t readAt = 0;
+  std::string read;
+  comms->OnRead = [&](const std::string& s, uint16_t, int) {
+    read += s + ";";
+    readAt = Now();
+  };
+  comms->SendCommand("CSYSI", true, 1);
+  vt.Advance(1000);
+  const auto tx = Transmissions();
+  ASSERT_EQ(tx.size(), 1u);
+  // The device's answer arrives while only the end of the wait is awaited: it reaches
+  // OnRead as a packet of its own, and the command itself ends with "CSYAC".
+  EXPECT_EQ(read, "ASYSI" + device.Identity() + ";CSYAC;");
+  EXPECT_EQ(readAt - tx[0].at, 110u);
+  EXPECT_TRUE(MemoHas("PNY - VAR FOLYT"));
+  EXPECT_TRUE(MemoHas("CS VAR. KOZBEN"));
+  EXPECT_TRUE(MemoHas("URES VAR. VEGE"));
+}
+
+TEST_F(CommsTest, QueuedRequestsFailOneByOneWhileTheLinkIsDown) {
+  struct Case {
+    const char* name;
+    std::string host;
+    std::string openFailure;
+    int code;
+  };
+  const Case cases[] = {
+      {"connection refused", "device", "", 3},
+      {"serial port in use", "", kPortErrorAlreadyOpen, 10},
+      {"no such serial port", "", kPortErrorNoSuchPort, 11},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    comms->Host = c.host;
+    auto fail = [&](MemoryPort& p) {
+      port = &p;
+      p.RefuseConnect = true;
+      p.OpenFailure = c.openFailure;
+    };
+    // The engine keeps its port from one activation to the next.
+    ports.OnCreate = fail;
+    if (port) fail(*port);
+    memo.Clear();
+    comms->SetActive(true);
+    vt.Advance(0);
+    ASSERT_FALSE(comms->Connected());
+    const uint64_t t0 = Now();
+    Outcome first, second;
+    comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, Capture(first), 0, 0);
+    comms->SendRequest(ReadPacket(1, 1), 1, "ASYRE", nullptr, Capture(second), 0, 0);
+    vt.Advance(1000);
+    EXPECT_EQ(first.code, c.code);
+    EXPECT_EQ(second.code, c.code);
+    // The send timer finds the link down 5 ms after the request was queued.
+    EXPECT_EQ(first.at - t0, 5u + 230u);
+    EXPECT_EQ(second.at - first.at, 230u);
+    EXPECT_EQ(MemoCount("NINCS KAPCSOLAT"), 2);
+    comms->SetActive(false);
+  }
+}
+
+TEST_F(CommsTest, LongWaitLengthensTheQueueTimeout) {
+  ports.OnCreate = [&](MemoryPort& p) {
+    port = &p;
+    p.RefuseConnect = true;
+  };
+  comms->SetActive(true);
+  vt.Advance(0);
+  Outcome err;
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, Capture(err), 0, 500);
+  vt.Advance(1000);
+  EXPECT_EQ(err.at, 5u + 500u);
+}
+
+TEST_F(CommsTest, QueuedRequestGoesOutWhenTheLinkComesUp) {
+  ports.OnCreate = [&](MemoryPort& p) {
+    port = &p;
+    p.OnPeerReceive = [this](const std::string& b) {
+      Record(b);
+      device.Receive(b);
+    };
+    p.LatencyMs = 100;  // a slow connection
+  };
+  Outcome ok;
+  comms->SetActive(true);
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", Capture(ok), nullptr, 0, 500);
+  vt.Advance(2000);
+  EXPECT_EQ(ok.code, 0);
+  ASSERT_EQ(Transmissions().size(), 1u);
+  // Connected at 100 ms, sent by the send timer 5 ms later, seen by the device 100 ms after.
+  EXPECT_EQ(Transmissions()[0].at, 205u);
+}
+
+TEST_F(CommsTest, HalfDuplexHoldsTransmissionsAfterReceiving) {
+  for (bool half : {false, true}) {
+    SCOPED_TRACE(half);
+    comms->Half_Duplex_Mode = half;
+    deviceOnLink = false;
+    sent.clear();
+    Connect();
+    vt.Advance(100);
+    const uint64_t t = Now();
+    Inject(DeviceFrame("EPING", TInfo::nem_kerek_nyugtat, 3));
+    vt.Advance(2);
+    comms->SendCommand("CSYSI", false, 1);
+    vt.Advance(50);
+    ASSERT_EQ(Transmissions().size(), 1u);
+    // The send timer ticks every 2 ms once it has served the link.
+    EXPECT_EQ(Transmissions()[0].at - t, half ? 6u : 4u);
+    comms->SetActive(false);
+  }
+}
+
+TEST_F(CommsTest, LinkIsRebuiltAfterTheConfiguredNumberOfTransmissions) {
+  comms->EnnyiIsmetlesUtanKapcsolatUjrafelepitese = 2;
+  std::string rebuilt;
+  comms->OnKapcsolatUjrafelepitendo = [&](TZEBComms&, const std::string& s, uint16_t, int, void*, const std::string&) {
+    rebuilt = s;
+  };
+  Connect();
+  device.faults.noAck = true;
+  device.faults.answerFromTry = 1000;
+  Outcome err;
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, Capture(err), 0, 0);
+  vt.Advance(5000);
+  EXPECT_EQ(rebuilt, ReadPacket(0, 1));
+  EXPECT_TRUE(MemoHas("UJRAKAPCSOLODAS"));
+  EXPECT_EQ(port->OpenCount(), 2);
+  EXPECT_TRUE(comms->Connected());
+  // Two transmissions, then the rebuild takes the place of the third.
+  EXPECT_EQ(Transmissions().size(), 2u);
+  EXPECT_EQ(err.code, 5);
+}
+
+TEST_F(CommsTest, TransmissionLinesNameTheirKind) {
+  Connect();
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, nullptr, 0, 150);
+  comms->SendCommand("CSYSI", true, 1);
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, nullptr, 0, 0);
+  vt.Advance(2000);
+  std::vector<std::string> kinds;
+  for (const auto& l : MemoTexts())
+    if (l.find("KIKULD") != std::string::npos) kinds.push_back(l.substr(0, 20));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"     KIKULD_ACK_TOUT", "          KIKULD_ACK",
+                                             "              KIKULD"}));
+}
+
+TEST_F(CommsTest, IdleEngineKeepsOnlyItsReconnectTimer) {
+  Connect();
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, nullptr, 0, 0);
+  vt.Advance(500);
+  ASSERT_EQ(comms->QueueCount(), 0u);
+  // Reconnect timer plus nothing else: the port and the device have nothing pending.
+  EXPECT_EQ(vt.ActiveTimerCount(), 1u);
+  comms->SetActive(false);
+  vt.Advance(0);
+  EXPECT_EQ(vt.ActiveTimerCount(), 0u);
+}
+
+}  // namespace
