@@ -133,6 +133,12 @@ std::string DescribeSqlite(int code, const std::string& reason, const std::strin
 
 }  // namespace
 
+std::string DefaultDatabasePath(const std::string& programDir) {
+  std::string dir = programDir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return (dir.empty() ? std::string(".") : dir) + (dir == "/" ? "" : "/") + kDefaultDatabaseName;
+}
+
 TfDM::TfDM() = default;
 
 TfDM::~TfDM() { Disconnect(); }

@@ -21,6 +21,12 @@ struct sqlite3_stmt;
 
 inline constexpr const char* kParamTable = "Parameterek";
 inline constexpr const char* kDefaultDatabaseName = "ParamDeck.mdb";
+// The open dialog's filter (UTF-8): database files first, then all files.
+inline constexpr const char* kDatabaseOpenFilterUtf8 = "Adatbázis-állományok (*.mdb)|*.mdb|Minden fájl (*.*)|*.*";
+
+// The database opened at start-up: ParamDeck.mdb in the program's directory (given with or
+// without its trailing separator).
+std::string DefaultDatabasePath(const std::string& programDir);
 
 // One field of a record as read from the table.
 struct TFieldValue {

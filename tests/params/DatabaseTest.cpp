@@ -134,6 +134,13 @@ TEST_F(DatabaseTest, FirstStartCreatesTheDatabaseWithItsEmptyTable) {
   EXPECT_EQ(ReadTable(path).size(), 2u);
 }
 
+TEST(DatabasePaths, DefaultDatabaseBesideTheProgram) {
+  EXPECT_EQ(DefaultDatabasePath("/opt/pd/"), "/opt/pd/ParamDeck.mdb");
+  EXPECT_EQ(DefaultDatabasePath("/opt/pd"), "/opt/pd/ParamDeck.mdb");
+  EXPECT_EQ(DefaultDatabasePath("/"), "/ParamDeck.mdb");
+  EXPECT_EQ(DefaultDatabasePath(""), "./ParamDeck.mdb");
+}
+
 TEST_F(DatabaseTest, DatabaseThatCannotBeCreated) {
   const std::string path = dir / "missing-folder/ParamDeck.mdb";
   EXPECT_FALSE(model.OpenDatabase(path));

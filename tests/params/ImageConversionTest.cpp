@@ -62,6 +62,7 @@ TEST_F(ImageConversionTest, BothConversionsStopAtTheFirstRowBeyondTheLimits) {
        kTooLong(Hu("Hosszú")), 1},
       {"size checked before address", {{5000, 300, "", "both", ""}}, kTooLong("both"), 0},
       {"negative address", {{-2, 4, "", "neg", ""}, {0, 1, "", "a", ""}}, kBeyond, 0},
+      {"end beyond 32 bits", {{2147483647, 255, "", "far", ""}}, kBeyond, 0},
       {"negative address of size 0 touches nothing", {{-2, 0, "", "neg", ""}, {0, 1, "", "a", ""}}, "", 2},
   };
   for (int direction = 0; direction < 2; ++direction) {
