@@ -157,6 +157,22 @@ TEST_F(ParamGridTest, EveryCellWriteNotifiesExceptWhileLoading) {
   EXPECT_THROW(grid().SetCell(colLeiras, 2, "x"), std::out_of_range);
 }
 
+TEST_F(ParamGridTest, ViewsGetBalancedResetsAroundRowChanges) {
+  std::string events;
+  grid().OnViewBeforeReset = [&] { events += "["; };
+  grid().OnViewAfterReset = [&] { events += "]"; };
+  grid().OnViewCellChange = [&](int, int) { events += "c"; };
+  Fill(colCim, {"3", "1", "2"});  // loading: one reset, no cell events
+  EXPECT_EQ(events, "[]");
+  events.clear();
+  grid().SortBy(colCim, true);
+  grid().MoveRow(0, 2);
+  grid().SetCell(colLeiras, 1, "x");
+  grid().AddRow();
+  grid().ClearRows();
+  EXPECT_EQ(events, "[][]c[][]");
+}
+
 TEST_F(ParamGridTest, NumberCellsReadLikeTheGrid) {
   const std::vector<std::pair<std::string, int64_t>> cases = {
       {"42", 42}, {"-7", -7}, {" 12 ", 12}, {"+3", 3}, {"", 0}, {"abc", 0}, {"1.5", 0}, {"99999999999999999999", 0}};
