@@ -11,7 +11,7 @@ namespace {
 using paramtest::AddRows;
 using paramtest::Bytes;
 using paramtest::TRecordedMessages;
-using paramtest::TRowSpec;
+using paramtest::TTestRow;
 
 const std::string kTooLong(const std::string& leiras) {
   return Hu("Hiba: A(z) \"") + leiras + Hu("\" paraméter hossza nagyobb 255 bájtnál!");
@@ -50,7 +50,7 @@ TEST_F(ImageConversionTest, ImageToGridSortsByAddressAndCopiesEachParameter) {
 TEST_F(ImageConversionTest, BothConversionsStopAtTheFirstRowBeyondTheLimits) {
   struct Case {
     const char* what;
-    std::vector<TRowSpec> rows;     // added in this order; converted in address order
+    std::vector<TTestRow> rows;     // added in this order; converted in address order
     std::string message;            // empty: all rows convert
     int convertedRows;              // rows (in address order) converted before the stop
   };
@@ -71,7 +71,7 @@ TEST_F(ImageConversionTest, BothConversionsStopAtTheFirstRowBeyondTheLimits) {
       grid().ClearRows();
       messages.info.clear();
       messages.log.clear();
-      std::vector<TRowSpec> rows = c.rows;
+      std::vector<TTestRow> rows = c.rows;
       for (auto& r : rows) r.aktualis = std::string(r.meret > 0 ? std::min<int64_t>(r.meret, 300) : 0, '\x55');
       AddRows(grid(), rows);
       model.Image.Bytes.fill(0xAA);

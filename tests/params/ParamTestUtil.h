@@ -38,7 +38,7 @@ class TTempDir {
   std::filesystem::path path_;
 };
 
-struct TRowSpec {
+struct TTestRow {
   int64_t cim;
   int64_t meret;
   std::string tipus;
@@ -48,7 +48,7 @@ struct TRowSpec {
 
 // Appends rows to a grid built from ParamGridColumns, as the loader would (no
 // notifications), then formats them.
-inline void AddRows(TParamGrid& grid, const std::vector<TRowSpec>& rows) {
+inline void AddRows(TParamGrid& grid, const std::vector<TTestRow>& rows) {
   grid.BeginUpdate();
   for (const auto& r : rows) {
     const int i = grid.AddRow();
