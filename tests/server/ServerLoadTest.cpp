@@ -178,6 +178,10 @@ TEST(ServerLoad, ThousandDevicesConnectingAtOnce) {
     });
     s->connectToHost(QHostAddress::LocalHost, port);
   }
+  // The gaps that count are those of the event loop, not of setting up the clients above.
+  const qint64 setupMs = clockRun.elapsed();
+  longestGap = 0;
+  sinceTick.restart();
 
   const auto count = [&](Behaviour b, auto pred) {
     return static_cast<size_t>(std::count_if(devices.begin(), devices.end(),
@@ -222,10 +226,10 @@ TEST(ServerLoad, ThousandDevicesConnectingAtOnce) {
   sampler.stop();
   for (const TClientData& c : server->Clients()) largestBuffer = std::max(largestBuffer, c.Buffer.size());
 
-  std::printf("[ load     ] %zu connections: speaking devices identified in %lld ms, silent ones in %lld ms, "
+  std::printf("[ load     ] %zu connections (clients set up in %lld ms): speaking devices identified in %lld ms, silent ones in %lld ms, "
               "settled in %lld ms; newcomer identified in %lld ms; longest event-loop gap %lld ms; "
               "largest buffer %zu bytes\n",
-              kDevices, static_cast<long long>(speakersMs), static_cast<long long>(silentMs),
+              kDevices, static_cast<long long>(setupMs), static_cast<long long>(speakersMs), static_cast<long long>(silentMs),
               static_cast<long long>(loadMs), static_cast<long long>(probeMs), static_cast<long long>(longestGap),
               largestBuffer);
 
@@ -242,7 +246,7 @@ TEST(ServerLoad, ThousandDevicesConnectingAtOnce) {
   }
   EXPECT_TRUE(probe.engine->Connected());
   EXPECT_LT(probeMs, 2000);
-  EXPECT_LT(longestGap, 3000);
+  EXPECT_LT(longestGap, 1000) << "accepting a storm of connections leaves room for other events";
   EXPECT_EQ(listener->ConnectionCount(), 800u + 1u);
 
   // Everything goes down in order; the sanitizer checks that nothing is left behind.

@@ -84,8 +84,21 @@ class QtTcpListener::Connection final : public ListenerConnection {
 };
 
 QtTcpListener::QtTcpListener() : server_(std::make_unique<QTcpServer>()) {
-  server_->setMaxPendingConnections(256);
-  QObject::connect(server_.get(), &QTcpServer::newConnection, server_.get(), [this] { Accept(); });
+  // Connections are taken in slices: QTcpServer stops accepting once this many wait, and
+  // the queued drain below lets other events in between, so a storm of connections cannot
+  // hold the event loop for long.
+  server_->setMaxPendingConnections(kAcceptSlice);
+  QObject::connect(server_.get(), &QTcpServer::newConnection, server_.get(), [this] {
+    if (acceptPosted_) return;
+    acceptPosted_ = true;
+    QMetaObject::invokeMethod(
+        server_.get(),
+        [this] {
+          acceptPosted_ = false;
+          Accept();
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 QtTcpListener::~QtTcpListener() {

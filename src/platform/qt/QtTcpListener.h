@@ -60,6 +60,8 @@ class QtTcpListener final : public Listener {
   // Connections released while a callback for them was still running.
   std::vector<std::unique_ptr<Connection>> retired_;
   uint64_t nextId_ = 1;
+  static constexpr int kAcceptSlice = 64;
+  bool acceptPosted_ = false;
   std::string listenAddress_;
   int backlog_ = 1024;
 };
