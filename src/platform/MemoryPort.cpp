@@ -99,7 +99,12 @@ void MemoryPort::GoDown(bool notifyEngine, std::function<void()> engineEvent) {
   Post(LatencyMs, [this] {
     if (OnPeerClosed) OnPeerClosed();
   });
-  if (notifyEngine) Post(0, std::move(engineEvent));
+  // Reopening the port starts a new connection; the news about the old one is dropped.
+  const uint64_t gen = generation_;
+  if (notifyEngine)
+    Post(0, [this, gen, run = std::move(engineEvent)] {
+      if (gen == generation_) run();
+    });
 }
 
 void MemoryPort::Close() {

@@ -11,6 +11,9 @@
 // The engine's byte link when it opens the link itself: a serial port or a TCP client
 // socket. Notifications arrive on the user-interface thread, never from inside a call the
 // engine is making (implementations defer them to the event loop / virtual-time loop).
+// Closing a connected socket reports OnDisconnected the same way; a notification still
+// pending from an earlier connection is dropped once Open() starts a new one, so that it
+// cannot take the new link down.
 
 enum class PortLayer { Serial, Socket };
 
