@@ -35,6 +35,9 @@ class Listener {
   std::function<void(ListenerConnection&)> OnAccept;
   std::function<void(ListenerConnection&)> OnRead;
   std::function<void(ListenerConnection&)> OnDisconnect;
+  // A socket error on an open connection (not the peer closing or resetting it, which is
+  // OnDisconnect); the code is the implementation's error number. The connection stays
+  // open until someone closes it.
   std::function<void(ListenerConnection&, int errorCode)> OnError;
 };
 
