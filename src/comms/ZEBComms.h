@@ -277,6 +277,7 @@ class TZEBComms {
   void ClearSlowWrite();
   bool IsTcpLink() const;
   void KeepAlive();
+  void TouchTraffic();
   uint32_t RandomBelow(uint32_t bound);
 
   int64_t NowMs() const { return WallTimeToMs(FClock.Now()); }
@@ -318,6 +319,7 @@ class TZEBComms {
   int64_t FLastSendTime = 0;
   int64_t FLastReceiveTime = 0;
   int64_t FLastTrafficTime = 0;
+  uint32_t FLastTrafficTick = 0;
   uint32_t FLastRxTick = 0;
   std::string FLastFrameSent;
   std::string FQuickFrameSent;

@@ -139,12 +139,17 @@ void TZEBComms::Open() {
     if (opened) {
       // A serial port is usable the moment it opens.
       if (serial) HandleConnected(nullptr);
-      FLastTrafficTime = NowMs();
+      TouchTraffic();
     }
   }
 
   FReconnectTimer->SetInterval(QuickReconnect ? 1 : 30000 + RandomBelow(60000));
   KeepAlive();
+}
+
+void TZEBComms::TouchTraffic() {
+  FLastTrafficTime = NowMs();
+  FLastTrafficTick = FClock.TickMs();
 }
 
 bool TZEBComms::IsTcpLink() const {
@@ -154,8 +159,9 @@ bool TZEBComms::IsTcpLink() const {
 
 void TZEBComms::KeepAlive() {
   if (!FActive || !FConnected || FConnecting || ConnectionCheckRate <= 0 || !IsTcpLink()) return;
-  const int64_t idleSeconds = (NowMs() - FLastTrafficTime) / 1000;
-  if (idleSeconds <= ConnectionCheckRate) return;
+  // Measured on the tick counter: a wall clock set back must not silence the link.
+  const uint32_t idleSeconds = (FClock.TickMs() - FLastTrafficTick) / 1000;
+  if (idleSeconds <= static_cast<uint32_t>(ConnectionCheckRate)) return;
   const std::string x = "x";
   try {
     WriteLink(x);
@@ -164,7 +170,7 @@ void TZEBComms::KeepAlive() {
     return;
   }
   OutgoingDataCount += 1;
-  FLastTrafficTime = NowMs();
+  TouchTraffic();
   if (Log_Raw_Data) LogPacket("KI:", zeb_log::Raw, 0, true, x, -1, -1, -1, -1);
 }
 
@@ -177,7 +183,7 @@ void TZEBComms::HandleConnected(void* sender) {
   FConnected = true;
   FConnecting = false;
   FRxBuffer.clear();
-  FLastTrafficTime = NowMs();
+  TouchTraffic();
   FOpenFailReason = 3;
   if (OnConnect && !FDestroying) OnConnect(sender);
   if (!FSendTimer->IsActive()) {
@@ -210,7 +216,8 @@ void TZEBComms::HandleDataAvailable(size_t count) {
   if (!FActive || !FPort) return;
   std::string chunk = FPort->Read(count);
   if (chunk.empty()) return;
-  FLastReceiveTime = FLastTrafficTime = NowMs();
+  FLastReceiveTime = NowMs();
+  TouchTraffic();
   FReceivedChunk = std::move(chunk);
   FRxBuffer += FReceivedChunk;
   AfterReceive();
@@ -260,7 +267,7 @@ int TZEBComms::PutFrameDirect(const std::string& frame) {
     return 4;
   }
   OutgoingDataCount += static_cast<uint32_t>(bytes.size());
-  FLastTrafficTime = NowMs();
+  TouchTraffic();
   if (Log_Raw_Data) LogPacket("KI:", zeb_log::Raw, 0, true, frame, -1, -1, -1, -1);
   return 0;
 }
@@ -278,7 +285,7 @@ void TZEBComms::SlowWriteTick() {
     return;
   }
   OutgoingDataCount += static_cast<uint32_t>(chunk.size());
-  FLastTrafficTime = NowMs();
+  TouchTraffic();
   if (Log_Raw_Data) LogPacket(last ? "KI_EOB: " : "KI_SLOW:", zeb_log::Raw, 0, true, chunk, -1, -1, -1, -1);
 }
 
@@ -304,7 +311,8 @@ void TZEBComms::UnbindClient(TZEBServerLink& server) {
 
 void TZEBComms::ServerReceive(TZEBServerLink& /*server*/, const std::string& data) {
   if (!FActive) return;
-  LastPckTime = FLastReceiveTime = FLastTrafficTime = NowMs();
+  LastPckTime = FLastReceiveTime = NowMs();
+  TouchTraffic();
   FReceivedChunk = data;
   FRxBuffer += data;
   AfterReceive();

@@ -101,7 +101,8 @@ void TZEBComms::OnTimerSendPackages() {
     Trace("TZEBComms.OnTimerSendPackages Válaszra várunk: kilépés");
     return;
   }
-  if (Half_Duplex_Mode && NowMs() - FLastReceiveTime < Switch_Direction_Time) {
+  // On the tick counter, so that a wall clock set back cannot hold the line for hours.
+  if (Half_Duplex_Mode && FClock.TickMs() - FLastRxTick < static_cast<uint32_t>(std::max(Switch_Direction_Time, 0))) {
     Trace("TZEBComms.OnTimerSendPackages Half_Duplex_Mode: kilépés");
     return;
   }

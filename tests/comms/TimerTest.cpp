@@ -236,3 +236,49 @@ TEST_F(CommsTest, IdleEngineKeepsOnlyItsReconnectTimer) {
 }
 
 }  // namespace
+
+namespace {
+
+// The virtual clock, with a wall clock that can be set back.
+class AdjustableClock : public Clock {
+ public:
+  explicit AdjustableClock(VirtualTime& vt) : vt_(vt) {}
+  uint32_t TickMs() const override { return vt_.TickMs(); }
+  WallTime Now() const override {
+    WallTime w = vt_.Now();
+    w.hour -= hoursBack;
+    return w;
+  }
+  int hoursBack = 0;
+
+ private:
+  VirtualTime& vt_;
+};
+
+TEST(WallClockTest, SettingTheWallClockBackHoldsNeitherTheLineNorTheKeepAlive) {
+  VirtualTime vt;
+  AdjustableClock clock(vt);
+  MemoryPortFactory ports(vt, vt);
+  MemoryPort* port = nullptr;
+  ports.OnCreate = [&](MemoryPort& p) { port = &p; };
+  TZEBComms comms(clock, vt, &ports);
+  comms.Host = "device";
+  comms.Half_Duplex_Mode = true;
+  comms.SetActive(true);
+  vt.Advance(10);
+  ASSERT_TRUE(comms.Connected());
+  port->PeerSend("x");
+  vt.Advance(1);
+  clock.hoursBack = 1;
+  comms.SendCommand("CSYSI", false, 1);
+  vt.Advance(10);
+  EXPECT_EQ(port->WriteCalls(), 1u);
+  const size_t frameBytes = port->Written().size();
+  vt.Advance(200000);
+  const std::string keepAlive = port->Written().substr(frameBytes);
+  EXPECT_FALSE(keepAlive.empty());
+  EXPECT_EQ(keepAlive.find_first_not_of('x'), std::string::npos);
+  comms.SetActive(false);
+}
+
+}  // namespace
