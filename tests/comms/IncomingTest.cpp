@@ -59,6 +59,52 @@ TEST_F(IncomingTest, StrayAcknowledgementRestartsTheWait) {
   EXPECT_EQ(all[1].at, 51u + 110u);
 }
 
+TEST_F(IncomingTest, FramesThatDoNotConcernTheRequestLeaveItWaiting) {
+  struct Case {
+    const char* name;
+    TInfo info;
+    int serialOffset;
+    uint32_t source;
+    const char* verdict;
+  };
+  const Case cases[] = {
+      {"stray negative acknowledgement", TInfo::negativ_nyugta, 5, 1, "KOSZA NACK,VARUNK"},
+      {"stray acknowledgement", TInfo::pozitiv_nyugta, 5, 1, "KOSZA ACK,VARUNK"},
+      {"answer with another serial", TInfo::nem_kerek_nyugtat, 5, 1, "KOSZA CS,VARUNK"},
+      {"answer from another device", TInfo::nem_kerek_nyugtat, 0, 9, "NEM CIMZETT,VARUNK"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ok = err = Outcome{};
+    const SentFrame tx = Request();
+    Inject(DeviceFrame(c.info == TInfo::nem_kerek_nyugtat ? "ASYRE\x01" : "", c.info, tx.serial + c.serialOffset,
+                       c.source));
+    vt.Advance(5);
+    EXPECT_TRUE(MemoHas(c.verdict));
+    EXPECT_EQ(ok.calls + err.calls, 0);
+    EXPECT_EQ(comms->WaitState(), 2);
+    Inject(DeviceFrame("ASYRE\x02", TInfo::nem_kerek_nyugtat, tx.serial));
+    vt.Advance(5);
+    EXPECT_EQ(ok.answer, "ASYRE\x02");
+  }
+}
+
+TEST_F(IncomingTest, AcknowledgementEndsARequestThatExpectsNoAnswer) {
+  auto r = std::make_shared<TKuldendo>();
+  r->Packet = "CSYRP";
+  r->Options = {psoTaggedCallbacks};
+  r->OnAnswer = Capture(ok);
+  SendWith(r, comms.get());
+  vt.Advance(10);
+  const SentFrame tx = Transmissions().back();
+  EXPECT_EQ(tx.info, TInfo::kerek_nyugtat);
+  Inject(DeviceFrame("", TInfo::pozitiv_nyugta, tx.serial));
+  vt.Advance(2);
+  EXPECT_EQ(ok.code, 0);
+  EXPECT_EQ(ok.answer, "CSYAC");
+  EXPECT_TRUE(MemoHas("NYUGTA - OK"));
+}
+
 TEST_F(IncomingTest, NegativeAcknowledgementRetransmitsAtOnce) {
   const SentFrame tx = Request();
   vt.Advance(20);
