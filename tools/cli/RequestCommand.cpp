@@ -264,6 +264,8 @@ int Run(const std::vector<std::string>& argv) {
     RunUntil([&] { return result.has_value(); }, INT32_MAX);
   }
   comms->SetActive(false);
+  // Lets the socket report its closing, so the log ends as the log window's would.
+  QCoreApplication::processEvents();
   comms.reset();
 
   if (!result) {
