@@ -251,6 +251,19 @@ uint16_t TZEBComms::Encode(TZEBProtocol& codec, const std::string& payload, std:
   return zeb_result::Ok;
 }
 
+// Both send paths go through the one sending codec; its header fields are set right before
+// every encode, so nothing of an earlier frame leaks into this one.
+uint16_t TZEBComms::EncodeTx(const std::string& Payload, TInfo Info, int ASYERMode, bool DisableBitmatrix,
+                             int serial, uint32_t Destination, std::string& frame) {
+  FTxProtocol.Cimzett = Destination;
+  FTxProtocol.Felado = ZEB_PC_ADDRESS;
+  FTxProtocol.Enable_ASYER = ASYERMode == 0 ? Enable_ASYER : false;
+  FTxProtocol.Disable_bitmatrix = DisableBitmatrix;
+  FTxProtocol.Info = Info;
+  FTxProtocol.CsomagSorszam = static_cast<uint8_t>(serial);
+  return Encode(FTxProtocol, Payload, frame);
+}
+
 uint16_t TZEBComms::SendFrame(const std::string& Payload, TInfo Info, int Variant, bool OverrideVariant,
                               int ASYERMode, bool DisableBitmatrix, int Serial, uint32_t Destination) {
   if (!FConnected) return zeb_result::NoConnection;
@@ -273,14 +286,8 @@ uint16_t TZEBComms::SendFrame(const std::string& Payload, TInfo Info, int Varian
   const TZEBMode mode = FTxProtocol.ZEBMode;
   if (OverrideVariant)
     FTxProtocol.ZEBMode = Variant == 0 ? TZEBMode::PMDecodeBothEncodeZEB : TZEBMode::PMDecodeBothEncodeZEBW;
-  FTxProtocol.Cimzett = Destination;
-  FTxProtocol.Felado = ZEB_PC_ADDRESS;
-  FTxProtocol.Enable_ASYER = ASYERMode == 0 ? Enable_ASYER : false;
-  FTxProtocol.Disable_bitmatrix = DisableBitmatrix;
-  FTxProtocol.Info = Info;
-  FTxProtocol.CsomagSorszam = static_cast<uint8_t>(serial);
   std::string frame;
-  const uint16_t encoded = Encode(FTxProtocol, Payload, frame);
+  const uint16_t encoded = EncodeTx(Payload, Info, ASYERMode, DisableBitmatrix, serial, Destination, frame);
   FTxProtocol.ZEBMode = mode;
   if (encoded != 0) return encoded;
 
@@ -297,14 +304,8 @@ uint16_t TZEBComms::QuickSend(const std::string& Payload, TInfo Info, int ASYERM
 
   const int serial = Serial >= 0 ? (Serial & 0xFF) : FQuickSerial;
   FQuickSerial = serial;
-  FTxProtocol.Cimzett = Destination;
-  FTxProtocol.Felado = ZEB_PC_ADDRESS;
-  FTxProtocol.Enable_ASYER = ASYERMode == 0 ? Enable_ASYER : false;
-  FTxProtocol.Disable_bitmatrix = DisableBitmatrix;
-  FTxProtocol.Info = Info;
-  FTxProtocol.CsomagSorszam = static_cast<uint8_t>(serial);
   std::string frame;
-  const uint16_t encoded = Encode(FTxProtocol, Payload, frame);
+  const uint16_t encoded = EncodeTx(Payload, Info, ASYERMode, DisableBitmatrix, serial, Destination, frame);
   if (encoded != 0) return encoded;
 
   FQuickFrameSent = frame;

@@ -240,6 +240,8 @@ class TZEBComms {
   void Refuse(TKuldendo& request, uint16_t code, const char* text);
   void QuickCommand(const std::shared_ptr<TKuldendo>& request);
   static uint16_t Encode(TZEBProtocol& codec, const std::string& payload, std::string& frame);
+  uint16_t EncodeTx(const std::string& Payload, TInfo Info, int ASYERMode, bool DisableBitmatrix, int serial,
+                    uint32_t Destination, std::string& frame);
   int PutFrameDirect(const std::string& frame);
   int NextSerial(int serial) const;
   void ApplyRepeatSerialRule(TKuldendo& request);

@@ -385,6 +385,10 @@ bool TfDM::GoToPosition(int64_t position) {
       Prepare(std::string("SELECT rowid FROM ") + Quoted(kParamTable) + " ORDER BY rowid LIMIT 1 OFFSET ?");
   if (!st) return false;
   sqlite3_bind_int64(st, 1, position);
+  return SettleOn(st);
+}
+
+bool TfDM::SettleOn(sqlite3_stmt* st) {
   int64_t rowid = 0;
   bool found = false;
   if (!ReadRowid(st, rowid, found)) return false;
@@ -462,16 +466,7 @@ bool TfDM::DeleteCurrent() {
   st = Prepare(std::string("SELECT rowid FROM ") + Quoted(kParamTable) + " WHERE rowid > ? ORDER BY rowid LIMIT 1");
   if (!st) return false;
   sqlite3_bind_int64(st, 1, current_);
-  int64_t rowid = 0;
-  bool found = false;
-  if (!ReadRowid(st, rowid, found)) return false;
-  if (!found) {
-    st = Prepare(std::string("SELECT max(rowid) FROM ") + Quoted(kParamTable));
-    if (!st || !ReadRowid(st, rowid, found)) return false;
-  }
-  hasCurrent_ = found;
-  current_ = rowid;
-  return true;
+  return SettleOn(st);
 }
 
 bool TfDM::CurrentParamID(int64_t& paramId) {

@@ -98,6 +98,8 @@ class TfDM {
   bool FailSqlite(int code);
   bool ReadRowid(sqlite3_stmt* st, int64_t& rowid, bool& found);
   bool GoToPosition(int64_t position);
+  // Makes the record the statement yields current, or the last record when it yields none.
+  bool SettleOn(sqlite3_stmt* st);
   sqlite3_stmt* Prepare(const std::string& sql);
   bool ReadColumns();
   const TColumnInfo* FindColumn(const std::string& name) const;

@@ -17,31 +17,15 @@
 #include "platform/qt/QtClock.h"
 #include "platform/qt/QtPortFactory.h"
 #include "platform/qt/QtTimer.h"
+#include "support/QtEventLoop.h"
 
 namespace {
-
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_comms";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
-  return app ? *app : *QCoreApplication::instance();
-}
-
-// Runs the event loop until done() or the bound passes; returns done().
-bool RunUntil(const std::function<bool()>& done, int boundMs) {
-  App();
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < boundMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-  return done();
-}
 
 // A simulated device listening on a loopback port.
 class LoopbackDevice {
  public:
   LoopbackDevice() : device(clock, timers) {
-    App();
+    TestApp();
     server.listen(QHostAddress::LocalHost, 0);
     QObject::connect(&server, &QTcpServer::newConnection, [this] {
       socket = server.nextPendingConnection();
@@ -84,33 +68,33 @@ TEST(TcpLoopbackTest, ReadsFromADeviceAndNoticesItGoing) {
   int disconnects = 0;
   comms->OnDisConnect = [&](void*) { ++disconnects; };
   comms->SetActive(true);
-  ASSERT_TRUE(RunUntil([&] { return comms->Connected(); }, 5000));
+  ASSERT_TRUE(RunEventsUntil([&] { return comms->Connected(); }, 5000));
 
   int code = -1;
   std::string answer;
   comms->SendRequest("CSYRE" + std::string("\x20\x00\x02", 3), 1, "ASYRE",
                      [&](const std::string& s, uint16_t c, int) { code = c, answer = s; },
                      [&](const std::string&, uint16_t c, int) { code = c; }, 0, 500);
-  ASSERT_TRUE(RunUntil([&] { return code != -1; }, 5000));
+  ASSERT_TRUE(RunEventsUntil([&] { return code != -1; }, 5000));
   EXPECT_EQ(code, 0);
   EXPECT_EQ(answer, "ASYRE\x5A\xA5");
   EXPECT_GT(comms->OutgoingDataCount, 0u);
 
   // The device drops the connection: the engine sees it and a request fails.
   dev.socket->abort();
-  ASSERT_TRUE(RunUntil([&] { return disconnects == 1; }, 5000));
+  ASSERT_TRUE(RunEventsUntil([&] { return disconnects == 1; }, 5000));
   EXPECT_FALSE(comms->Connected());
   code = -1;
   comms->SendRequest("CSYRE" + std::string("\x20\x00\x02", 3), 1, "ASYRE", nullptr,
                      [&](const std::string&, uint16_t c, int) { code = c; }, 0, 0);
-  ASSERT_TRUE(RunUntil([&] { return code != -1; }, 5000));
+  ASSERT_TRUE(RunEventsUntil([&] { return code != -1; }, 5000));
   EXPECT_EQ(code, 3);
   comms->SetActive(false);
   comms.reset();
 }
 
 TEST(TcpLoopbackTest, RefusedConnectionIsReportedAsAnError) {
-  App();
+  TestApp();
   // A port nobody listens on: bind one, note it, close it.
   quint16 freePort;
   {
@@ -128,7 +112,7 @@ TEST(TcpLoopbackTest, RefusedConnectionIsReportedAsAnError) {
   comms.OnTCPError = [&](void*) { ++errors; };
   comms.SetActive(true);
   EXPECT_TRUE(comms.Connecting());
-  ASSERT_TRUE(RunUntil([&] { return errors > 0; }, 5000));
+  ASSERT_TRUE(RunEventsUntil([&] { return errors > 0; }, 5000));
   EXPECT_FALSE(comms.Connecting());
   bool logged = false;
   for (const auto& l : comms.RecentLines()) logged |= l.find("Comm. error: 10061 (127.0.0.1:") != std::string::npos;

@@ -18,30 +18,13 @@
 #include "devsim/lib/DevsimOptions.h"
 #include "platform/qt/QtSerialPort.h"
 #include "protocol/ZEBProtocol.h"
+#include "support/QtEventLoop.h"
 
 namespace {
 
 using namespace std::string_literals;
 
 const std::string kBinary = PD_BINARY_DIR "/paramdeck-devsim";
-
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_devsim";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
 
 std::string Frame(std::string_view payload, uint32_t dest, uint8_t serial, bool longVariant = false) {
   TZEBProtocol c;
@@ -87,7 +70,7 @@ class FrameReader {
 class DevsimProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    TestApp();
     struct stat st {};
     if (::stat(kBinary.c_str(), &st) != 0) GTEST_SKIP() << kBinary << " is not built";
   }
@@ -109,7 +92,7 @@ class DevsimProgramTest : public ::testing::Test {
   // Waits for a line of output that contains text and returns it.
   std::string Line(const std::string& text) {
     std::string found;
-    WaitFor([&] {
+    RunEventsUntil([&] {
       size_t at = out.find(text);
       if (at == std::string::npos) return false;
       const size_t begin = out.rfind('\n', at);
@@ -146,22 +129,22 @@ TEST_F(DevsimProgramTest, ListenServesReadsAndWritesAndSavesTheImageOnTerminatio
   FrameReader reader;
   QObject::connect(&sock, &QTcpSocket::readyRead, [&] { reader.Feed(sock.readAll().toStdString()); });
   sock.connectToHost("127.0.0.1", port);
-  ASSERT_TRUE(WaitFor([&] { return sock.state() == QAbstractSocket::ConnectedState; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return sock.state() == QAbstractSocket::ConnectedState; }));
 
   // Unprompted, the device names itself first.
-  ASSERT_TRUE(WaitFor([&] { return reader.frames.size() >= 1; })) << out;
+  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 1; })) << out;
   EXPECT_EQ(reader.frames[0].payload.substr(0, 5), "ESYSI");
   EXPECT_EQ(reader.frames[0].source, 7u);
 
   sock.write(QByteArray::fromStdString(Frame("CSYRE\x10\x00\x04"s, 7, 21)));
-  ASSERT_TRUE(WaitFor([&] { return reader.frames.size() >= 3; })) << out;
+  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 3; })) << out;
   EXPECT_EQ(reader.frames[1].info, TInfo::pozitiv_nyugta);
   EXPECT_EQ(reader.frames[1].serial, 21);
   EXPECT_EQ(reader.frames[2].payload, "ASYRE\x11\x22\x33\x44"s);
   EXPECT_EQ(reader.frames[2].serial, 21);
 
   sock.write(QByteArray::fromStdString(Frame("CSYWE\x00\x10\x01\x5A"s, 7, 22)));
-  ASSERT_TRUE(WaitFor([&] { return reader.frames.size() >= 5; })) << out;
+  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 5; })) << out;
   EXPECT_EQ(reader.frames[4].payload.substr(0, 5), "ASYWE");
 
   EXPECT_FALSE(Line("RX ZEB 250->7 #21 kerek_nyugtat CSYRE 10 00 04").empty()) << out;
@@ -185,11 +168,11 @@ TEST_F(DevsimProgramTest, SilentDeviceIsIdentifiedByABroadcastQuestion) {
   FrameReader reader;
   QObject::connect(&sock, &QTcpSocket::readyRead, [&] { reader.Feed(sock.readAll().toStdString()); });
   sock.connectToHost("127.0.0.1", port);
-  ASSERT_TRUE(WaitFor([&] { return sock.state() == QAbstractSocket::ConnectedState; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return sock.state() == QAbstractSocket::ConnectedState; }));
 
-  EXPECT_FALSE(WaitFor([&] { return !reader.frames.empty(); }, 700));
+  EXPECT_FALSE(RunEventsUntil([&] { return !reader.frames.empty(); }, 700));
   sock.write(QByteArray::fromStdString(Frame("CSYSI", ZEB_BROADCAST_ADDRESS, 9)));
-  ASSERT_TRUE(WaitFor([&] { return reader.frames.size() >= 2; })) << out;
+  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 2; })) << out;
   EXPECT_EQ(reader.frames[1].payload.substr(0, 5), "ASYSI");
   EXPECT_EQ(reader.frames[1].source, 70000u);
 }
@@ -201,10 +184,10 @@ TEST_F(DevsimProgramTest, ConnectReachesTheServerAndComesBackAfterADrop) {
 
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    ASSERT_TRUE(WaitFor([&] { return server.hasPendingConnections(); })) << out;
+    ASSERT_TRUE(RunEventsUntil([&] { return server.hasPendingConnections(); })) << out;
     std::unique_ptr<QTcpSocket> s(server.nextPendingConnection());
     FrameReader reader;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(RunEventsUntil([&] {
       if (s->bytesAvailable()) reader.Feed(s->readAll().toStdString());
       return !reader.frames.empty();
     })) << out;
@@ -228,7 +211,7 @@ TEST_F(DevsimProgramTest, PseudoTerminalCarriesRequestsFromASerialPort) {
   FrameReader reader;
   port.OnDataAvailable = [&](size_t n) { reader.Feed(port.Read(n)); };
   port.Write(Frame("CSYRE\x00\x00\x02"s, 3, 40));
-  ASSERT_TRUE(WaitFor([&] { return reader.frames.size() >= 2; })) << out;
+  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 2; })) << out;
   EXPECT_EQ(reader.frames[0].info, TInfo::pozitiv_nyugta);
   EXPECT_EQ(reader.frames[1].payload, "ASYRE\0\0"s);
 }

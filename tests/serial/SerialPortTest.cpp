@@ -13,29 +13,11 @@
 #include <string>
 
 #include "platform/qt/QtSerialPort.h"
+#include "support/QtEventLoop.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_serial";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-// Runs the event loop until done() or the deadline; real time, so every wait is bounded.
-bool WaitFor(const std::function<bool()>& done, int ms = 3000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
 
 // A pseudo-terminal pair made by the test: the port under test opens the slave, the test
 // plays the device on the master.
@@ -82,7 +64,7 @@ class PtyPair {
 class SerialPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    TestApp();
     ASSERT_TRUE(pty.Ok()) << "no pseudo-terminal available";
   }
   PortSettings Settings(const std::string& device) {
@@ -124,7 +106,7 @@ TEST_F(SerialPortTest, BytesTravelBothWaysAndArrivalIsAnnounced) {
   EXPECT_EQ(pty.Read(all.size()), all);  // raw line: no byte is translated or swallowed
 
   pty.Write("\xFD\x01\x00\xFE"s);
-  ASSERT_TRUE(WaitFor([&] { return got.size() >= 4; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return got.size() >= 4; }));
   EXPECT_EQ(got, "\xFD\x01\x00\xFE"s);
   EXPECT_EQ(announced, 4u);
 
@@ -207,7 +189,7 @@ TEST_F(SerialPortTest, ALostLineClosesThePortAndIsReportedFromTheEventLoop) {
   port.OnError = [&](int) { ++errors; };
   pty.CloseMaster();
   EXPECT_EQ(errors, 0);
-  ASSERT_TRUE(WaitFor([&] { return errors > 0; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return errors > 0; }));
   EXPECT_FALSE(port.IsOpen());
   EXPECT_THROW(port.Write("x"), PortError);
 }
