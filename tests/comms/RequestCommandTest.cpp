@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <string>
 
 #include "devsim/lib/SimulatedDevice.h"
@@ -111,6 +112,32 @@ TEST_F(RequestCommandTest, BadArgumentsExitWithTwo) {
   EXPECT_EQ(Run(Link() + QStringList{"--zebmode", "zzz", "43"}), 2);
   EXPECT_EQ(Run(Link() + QStringList{"4Z"}), 2);
   EXPECT_EQ(Run(QStringList{"--port", "1", "--address", "1", "43"}), 2);
+}
+
+TEST_F(RequestCommandTest, LinkChoiceErrorsExitWithTwo) {
+  const QStringList rest{"--address", "1", "4353595349"};
+  const QStringList wrong[] = {
+      {},                                                       // no link at all
+      {"--host", "127.0.0.1"},                                  // TCP without a port
+      {"--host", "127.0.0.1", "--port", "1", "--serial", "1"},  // two links
+      {"--serial", "/dev/null", "--server-port", "0"},
+      {"--host", "127.0.0.1", "--port", "1", "--baud", "9600"},  // a speed for no serial line
+      {"--serial", "0"},                                          // COM numbers start at 1
+      {"--serial", "/dev/null", "--baud", "fast"},
+      {"--server-port", "65536"},
+      {"--server-port", "0", "--link-wait", "-1"},
+  };
+  for (const QStringList& link : wrong) {
+    SCOPED_TRACE(link.join(' ').toStdString());
+    EXPECT_EQ(Run(link + rest), 2);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
+  }
+  // The server binds a device to the engine of its address: 0 would wait for nobody.
+  EXPECT_EQ(Run({"--server-port", "0", "--address", "0", "4353595349"}), 2);
+  // A short frame cannot carry a long address; the request would reach another device.
+  EXPECT_EQ(Run({"--server-port", "0", "--address", "1000", "4353595349"}), 2);
+  EXPECT_NE(err_.find("--zebmode"), std::string::npos) << err_;
 }
 
 }  // namespace
