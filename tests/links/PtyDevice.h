@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,7 +34,9 @@ class PtyDevice {
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] {
       char buf[4096];
       const ssize_t n = ::read(master_, buf, sizeof buf);
-      if (n > 0) device.Receive(std::string_view(buf, static_cast<size_t>(n)));
+      if (n <= 0) return;
+      if (OnArrival) OnArrival();
+      device.Receive(std::string_view(buf, static_cast<size_t>(n)));
     });
     device.OnSend = [this](const std::string& bytes) { Write(bytes); };
   }
@@ -50,6 +53,8 @@ class PtyDevice {
   const std::string& SlavePath() const { return slave_; }
 
   SimulatedDevice device;
+  // Bytes from the tool are about to reach the device.
+  std::function<void()> OnArrival;
 
  private:
   void Write(std::string_view bytes) {

@@ -1,0 +1,204 @@
+// Round trip of one 128-byte parameter read over real links, as the desktop program makes
+// it: SendRequest on an idle engine, the frame through a loopback TCP connection or a
+// pseudo-terminal to a simulated device answering at once in the same event loop, and the
+// answer back to the callback. The device's own time (from its input to its last output)
+// is taken out; what is left is the engine and the link.
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "comms/ZEBComms.h"
+#include "devsim/lib/SimulatedDevice.h"
+#include "links/PtyDevice.h"
+#include "platform/qt/QtClock.h"
+#include "platform/qt/QtPortFactory.h"
+#include "platform/qt/QtTimer.h"
+
+namespace {
+
+using links_test::PtyDevice;
+using SteadyClock = std::chrono::steady_clock;
+
+double Ms(SteadyClock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+void EnsureApplication() {
+  static int argc = 1;
+  static char name[] = "paramdeck-bench";
+  static char* argv[] = {name, nullptr};
+  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+}
+
+bool RunUntil(const std::function<bool()>& done, int boundMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < boundMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  return done();
+}
+
+// What both links share: the engine configured as the desktop program configures it, the
+// device's timestamps and one timed request.
+class Rig {
+ public:
+  virtual ~Rig() = default;
+
+  // Milliseconds from SendRequest to the answer callback, less the device's own time.
+  double RoundTripMs(int wait) {
+    // An idle engine: its send timer stops a tick after the queue empties.
+    RunUntil([] { return false; }, 10);
+    SteadyClock::time_point called;
+    int code = -1;
+    std::string answer;
+    arrived_ = {};
+    left_ = {};
+    const auto t0 = SteadyClock::now();
+    Comms().SendRequest(
+        kRead, 1, "ASYRE",
+        [&](const std::string& s, uint16_t c, int) {
+          called = SteadyClock::now();
+          code = c;
+          answer = s;
+        },
+        [&](const std::string&, uint16_t c, int) { code = c; }, 0, wait);
+    if (!RunUntil([&] { return code != -1; }, 2000) || code != 0 || answer.size() != 5 + 128) {
+      throw std::runtime_error("request failed with code " + std::to_string(code));
+    }
+    return Ms(called - t0) - Ms(left_ - arrived_);
+  }
+
+ protected:
+  static inline const std::string kRead = std::string("CSYRE\x00\x01\x80", 8);
+
+  void Configure(TZEBComms& comms) {
+    comms.ZEBAddress = 1;
+    comms.Enable_ASYER = true;
+    comms.LoosePckIDCheck = true;
+    comms.Nyugtazas = true;
+    comms.Nyugtat_is_jelezze = true;
+    comms.SetZEBMode(TZEBMode::PMDecodeBothEncodeZEB);
+  }
+  // The first input of a request and the device's last output for it.
+  void NoteArrival() {
+    if (arrived_ == SteadyClock::time_point{}) arrived_ = SteadyClock::now();
+  }
+  void NoteLeft() { left_ = SteadyClock::now(); }
+  virtual TZEBComms& Comms() = 0;
+
+  QtClock clock_;
+  QtTimerFactory timers_;
+  QtPortFactory ports_;
+
+ private:
+  SteadyClock::time_point arrived_;
+  SteadyClock::time_point left_;
+};
+
+class TcpRig final : public Rig {
+ public:
+  TcpRig() : device_(clock_, timers_), comms_(clock_, timers_, &ports_) {
+    server_.listen(QHostAddress::LocalHost, 0);
+    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+      socket_ = server_.nextPendingConnection();
+      socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+      QObject::connect(socket_, &QTcpSocket::readyRead, [this] {
+        const QByteArray b = socket_->readAll();
+        NoteArrival();
+        device_.Receive(std::string_view(b.constData(), static_cast<size_t>(b.size())));
+      });
+    });
+    device_.OnSend = [this](const std::string& b) {
+      socket_->write(b.data(), static_cast<qint64>(b.size()));
+      socket_->flush();
+      NoteLeft();
+    };
+    Configure(comms_);
+    comms_.Host = "127.0.0.1";
+    comms_.Port = server_.serverPort();
+    comms_.SetActive(true);
+    if (!RunUntil([this] { return comms_.Connected() && socket_; }, 5000)) throw std::runtime_error("no TCP link");
+  }
+  ~TcpRig() override {
+    comms_.SetActive(false);
+    device_.OnSend = nullptr;
+  }
+
+ private:
+  TZEBComms& Comms() override { return comms_; }
+
+  QTcpServer server_;
+  QTcpSocket* socket_ = nullptr;
+  SimulatedDevice device_;
+  TZEBComms comms_;
+};
+
+class PtyRig final : public Rig {
+ public:
+  PtyRig() : pty_(clock_, timers_), comms_(clock_, timers_, &ports_) {
+    if (!pty_.Ok()) throw std::runtime_error("no pseudo-terminal");
+    pty_.OnArrival = [this] { NoteArrival(); };
+    auto write = pty_.device.OnSend;
+    pty_.device.OnSend = [this, write](const std::string& b) {
+      write(b);
+      NoteLeft();
+    };
+    Configure(comms_);
+    comms_.Host.clear();
+    comms_.SerialDevice = pty_.SlavePath();
+    comms_.SetActive(true);
+    if (!comms_.Connected()) throw std::runtime_error("pseudo-terminal did not open");
+  }
+  ~PtyRig() override { comms_.SetActive(false); }
+
+ private:
+  TZEBComms& Comms() override { return comms_; }
+
+  PtyDevice pty_;
+  TZEBComms comms_;
+};
+
+// Arg: the request's wait; above 0 it asks for an acknowledgement, as a parameter read of
+// the desktop program does.
+template <typename R>
+void BM_ReadRoundTrip(benchmark::State& state) {
+  EnsureApplication();
+  R rig;
+  const int wait = static_cast<int>(state.range(0));
+  double worst = 0;
+  double total = 0;
+  for (auto _ : state) {
+    const double ms = rig.RoundTripMs(wait);
+    state.SetIterationTime(ms / 1000.0);
+    worst = std::max(worst, ms);
+    total += ms;
+  }
+  state.counters["mean_ms"] = total / static_cast<double>(state.iterations());
+  state.counters["worst_ms"] = worst;
+}
+
+BENCHMARK(BM_ReadRoundTrip<TcpRig>)
+    ->Name("BM_ReadRoundTrip/tcp")
+    ->Arg(0)
+    ->Arg(500)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(300);
+BENCHMARK(BM_ReadRoundTrip<PtyRig>)
+    ->Name("BM_ReadRoundTrip/pty")
+    ->Arg(0)
+    ->Arg(500)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(300);
+
+}  // namespace
