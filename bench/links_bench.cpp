@@ -53,8 +53,14 @@ class Rig {
  public:
   virtual ~Rig() = default;
 
-  // Milliseconds from SendRequest to the answer callback, less the device's own time.
-  double RoundTripMs(int wait) {
+  struct Timing {
+    double toDevice;    // SendRequest to the first byte at the device
+    double device;      // the device's own time
+    double fromDevice;  // the device's last byte out to the answer callback
+    double RoundTrip() const { return toDevice + fromDevice; }
+  };
+
+  Timing RoundTrip(int wait) {
     // An idle engine: its send timer stops a tick after the queue empties.
     RunUntil([] { return false; }, 10);
     SteadyClock::time_point called;
@@ -74,7 +80,7 @@ class Rig {
     if (!RunUntil([&] { return code != -1; }, 2000) || code != 0 || answer.size() != 5 + 128) {
       throw std::runtime_error("request failed with code " + std::to_string(code));
     }
-    return Ms(called - t0) - Ms(left_ - arrived_);
+    return {Ms(arrived_ - t0), Ms(left_ - arrived_), Ms(called - left_)};
   }
 
  protected:
@@ -175,15 +181,23 @@ void BM_ReadRoundTrip(benchmark::State& state) {
   R rig;
   const int wait = static_cast<int>(state.range(0));
   double worst = 0;
-  double total = 0;
+  Rig::Timing sum{0, 0, 0};
   for (auto _ : state) {
-    const double ms = rig.RoundTripMs(wait);
-    state.SetIterationTime(ms / 1000.0);
-    worst = std::max(worst, ms);
-    total += ms;
+    const Rig::Timing t = rig.RoundTrip(wait);
+    state.SetIterationTime(t.RoundTrip() / 1000.0);
+    worst = std::max(worst, t.RoundTrip());
+    sum.toDevice += t.toDevice;
+    sum.device += t.device;
+    sum.fromDevice += t.fromDevice;
   }
-  state.counters["mean_ms"] = total / static_cast<double>(state.iterations());
+  const double n = static_cast<double>(state.iterations());
+  state.counters["mean_ms"] = sum.RoundTrip() / n;
   state.counters["worst_ms"] = worst;
+  // Where the time goes: the way out waits for the send timer, the way back for the
+  // processing timer.
+  state.counters["out_ms"] = sum.toDevice / n;
+  state.counters["back_ms"] = sum.fromDevice / n;
+  state.counters["device_ms"] = sum.device / n;
 }
 
 BENCHMARK(BM_ReadRoundTrip<TcpRig>)
