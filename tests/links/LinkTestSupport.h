@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 #include <functional>
 #include <string>
 
@@ -27,13 +28,15 @@ struct Application {
   Application() { EnsureApplication(); }
 };
 
-// Turns the event loop until done() holds or ms have passed; every wait is bounded.
+// Turns the event loop until done() holds or ms have passed; every wait is bounded. The
+// loop sleeps between events; the guard timer wakes it at the bound.
 inline bool WaitFor(const std::function<bool()>& done, int ms) {
-  QElapsedTimer t;
-  t.start();
+  QTimer guard;
+  guard.setSingleShot(true);
+  guard.start(ms);
   while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (!guard.isActive()) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
 }
