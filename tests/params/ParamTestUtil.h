@@ -9,6 +9,7 @@
 
 #include "params/ParamMessages.h"
 #include "params/ParamModel.h"
+#include "support/TempDir.h"
 
 namespace paramtest {
 
@@ -20,23 +21,7 @@ struct TRecordedMessages : TParamMessages {
   void ShowError(const std::string& text) override { errors.push_back(text); }
 };
 
-// A fresh directory under the system temp dir, removed afterwards.
-class TTempDir {
- public:
-  TTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pd-params-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TTempDir() {
-    std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using TTempDir = TempDir;
 
 struct TTestRow {
   int64_t cim;

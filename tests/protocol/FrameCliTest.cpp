@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -24,7 +25,8 @@ std::string Quote(const std::string& s) {
 }
 
 CliRun Cli(const std::vector<std::string>& args) {
-  const std::string errFile = ::testing::TempDir() + "frame_cli_stderr.txt";
+  // CTest runs the tests of this suite in parallel processes: one file per process.
+  const std::string errFile = ::testing::TempDir() + "frame_cli_stderr_" + std::to_string(getpid()) + ".txt";
   std::string cmd = Quote(kCli) + " frame";
   for (const auto& a : args) cmd += " " + Quote(a);
   cmd += " 2>" + Quote(errFile);
