@@ -121,6 +121,9 @@ void TZEBComms::OnTimerSendPackages() {
     return;
   }
 
+  // The queue timer only guards a request that cannot go out; once the head is on its way
+  // its answer timer owns it, and a later outage must not finish it behind that timer's back.
+  FQueueTimer->Stop();
   const std::shared_ptr<TKuldendo> head = FQueue.front();
   const bool ack = AckRequested(*head);
   if (!head->Options.Has(psoKeepSerial)) head->Serial = NextSerial(FLastSerial);

@@ -137,6 +137,38 @@ TEST_F(CommsTest, QueuedRequestsFailOneByOneWhileTheLinkIsDown) {
   }
 }
 
+TEST_F(CommsTest, RequestInFlightIsLeftToItsOwnWaitWhenTheLinkDropsAgain) {
+  comms->QuickReconnect = true;
+  deviceOnLink = false;
+  Connect();
+  port->RefuseConnect = true;
+  port->PeerClose();
+  vt.Advance(5);
+  ASSERT_FALSE(comms->Connected());
+  Outcome a, b;
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", Capture(a), Capture(a), 0, 500);
+  comms->SendRequest(ReadPacket(1, 1), 1, "ASYRE", Capture(b), Capture(b), 0, 0);
+  vt.Advance(20);  // the link is found down: the queue timer now runs for the first request
+  port->RefuseConnect = false;
+  vt.Advance(20);
+  ASSERT_TRUE(comms->Connected());
+  ASSERT_EQ(Transmissions().size(), 1u);
+  // Down again while the first request waits for its answer, and back before that wait ends.
+  port->RefuseConnect = true;
+  port->PeerClose();
+  vt.Advance(470);
+  port->RefuseConnect = false;
+  deviceOnLink = true;
+  vt.Advance(2000);
+  EXPECT_EQ(a.calls, 1);
+  EXPECT_EQ(a.code, 0);
+  EXPECT_EQ(b.code, 0);
+  // Each request went out first as itself, with a serial of its own.
+  EXPECT_EQ(MemoCount("KIKULD"), 2);
+  for (const auto& tx : Transmissions()) EXPECT_NE(tx.serial, 0);
+  EXPECT_FALSE(MemoHas("NINCS KAPCSOLAT"));
+}
+
 TEST_F(CommsTest, LongWaitLengthensTheQueueTimeout) {
   ports.OnCreate = [&](MemoryPort& p) {
     port = &p;
