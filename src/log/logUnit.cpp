@@ -185,7 +185,8 @@ std::string TNaplo::TimePrefix() {
 }
 
 void TNaplo::WriteToFile(std::string& message, std::string& dataSetText) {
-  if (OnWriteLog) OnWriteLog(*this, message);
+  // A copy: the handler may replace or clear itself while it runs.
+  if (const TOnWriteLogEvent handler = OnWriteLog) handler(*this, message);
   std::string line = TimePrefix();
   if (ConvertToPrintable) message = PrintableText(message, true);
   line += message;
@@ -321,5 +322,6 @@ void LogToWindow(const std::string& text) {
 
 void LogAndShowMessage(const std::string& text) {
   LogToWindow(Hu("[üzenet:] ") + text);
-  if (g_showMessage) g_showMessage(text);
+  // A copy: the box's handler may be replaced while the box is open.
+  if (const TShowMessageFn show = g_showMessage) show(text);
 }

@@ -241,6 +241,34 @@ TEST(LogWindowHelpers, LogToWindowAndLogAndShowMessage) {
   SetShowMessageHandler(nullptr);
 }
 
+// A handler that takes itself away while it runs (a one-shot handler, a window closing from
+// inside its own message box) must still run to its end.
+TEST(LogReentrancy, HandlersMayRemoveThemselvesWhileRunning) {
+  TempDir dir;
+  VirtualTime time;
+  TNaplo writer(time);
+  writer.SetLogFile(dir.File("h.log"));
+  writer.Logging = true;
+  writer.LogTime = false;
+  const std::string tag(64, 't');  // a capture on the heap, read after the handler is gone
+  writer.OnWriteLog = [&writer, tag](TNaplo&, std::string& msg) {
+    writer.OnWriteLog = nullptr;
+    msg = tag.substr(0, 1) + msg;
+  };
+  writer.WriteLog("a");
+  writer.WriteLog("b");
+  EXPECT_EQ(ReadAll(dir.File("h.log")), "ta\r\nb\r\n");
+
+  std::vector<std::string> shown;
+  SetShowMessageHandler([&shown, tag](const std::string& text) {
+    SetShowMessageHandler(nullptr);
+    shown.push_back(tag.substr(0, 1) + text);
+  });
+  LogAndShowMessage("x");
+  LogAndShowMessage("y");
+  EXPECT_EQ(shown, std::vector<std::string>{"tx"});
+}
+
 // ---------------------------------------------------------------------------------------
 // Log component
 
