@@ -31,6 +31,9 @@ class Listener {
   virtual void Close() = 0;
   virtual bool IsListening() const = 0;
   virtual std::string ErrorText() const = 0;
+  // The port actually listened on, which the system chooses when Listen was given 0;
+  // 0 while not listening.
+  virtual uint16_t ServerPort() const = 0;
 
   std::function<void(ListenerConnection&)> OnAccept;
   std::function<void(ListenerConnection&)> OnRead;

@@ -144,7 +144,8 @@ bool MemoryListener::Listen(uint16_t port) {
     return false;
   }
   errorText_.clear();
-  port_ = port;
+  port_ = port != 0 ? port : nextDynamicPort_++;
+  if (nextDynamicPort_ == 0) nextDynamicPort_ = 49152;
   listening_ = true;
   return true;
 }

@@ -102,13 +102,15 @@ class MemoryListener final : public Listener {
   // Makes Listen fail on a port with the given text, as a port in use would.
   void RefusePort(uint16_t port, std::string errorText);
 
-  uint16_t ListeningPort() const { return port_; }
+  // Listen(0) is given a port of the dynamic range, as a real system would.
+  uint16_t ServerPort() const override { return listening_ ? port_ : 0; }
   // Events waiting for the next delivery pass.
   size_t PendingEvents() const;
 
  private:
   std::shared_ptr<MemoryListenerHub> hub_;
   uint16_t port_ = 0;
+  uint16_t nextDynamicPort_ = 49152;
   bool listening_ = false;
   std::string errorText_;
   std::map<uint16_t, std::string> refused_;

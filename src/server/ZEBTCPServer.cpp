@@ -86,7 +86,8 @@ void TZEBTCPServer::SetActive(bool active) {
   }
   const bool opened = FPort >= 0 && FPort <= 0xFFFF && listener_->Listen(static_cast<uint16_t>(FPort));
   if (opened) {
-    Log(Hu("ZEBTCPServer elindítva a következő porton: ") + std::to_string(FPort));
+    // With port 0 the system chose one; devices must be told the one they can reach.
+    Log(Hu("ZEBTCPServer elindítva a következő porton: ") + std::to_string(listener_->ServerPort()));
   } else {
     const std::string reason = FPort >= 0 && FPort <= 0xFFFF ? listener_->ErrorText() : "Invalid port";
     Log(Hu("Nem sikerült a(z) ") + std::to_string(FPort) + Hu(" porton ZEBTCPServert indítani: ") + reason);

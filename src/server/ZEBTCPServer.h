@@ -61,7 +61,7 @@ class TZEBTCPServer final : public TZEBServerLink {
   TZEBTCPServer(const TZEBTCPServer&) = delete;
   TZEBTCPServer& operator=(const TZEBTCPServer&) = delete;
 
-  // Listening port; a change takes effect at the next start.
+  // Listening port, 0 to let the system choose; a change takes effect at the next start.
   int Port() const { return FPort; }
   void SetPort(int port) { FPort = port; }
   // Mode of the server's own codec: the variants it cuts out, decodes and encodes.

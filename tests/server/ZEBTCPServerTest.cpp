@@ -141,7 +141,7 @@ TEST_F(ServerTest, StartStopAndRefusedPortLines) {
   server->SetPort(1002);
   server->SetActive(true);
   EXPECT_TRUE(server->Active());
-  EXPECT_EQ(listener->ListeningPort(), 1002);
+  EXPECT_EQ(listener->ServerPort(), 1002);
 
   EXPECT_EQ(LinesFrom(0), (std::vector<std::string>{
                               "ZEBTCPServer elindítva a következő porton: 1001",
@@ -149,6 +149,20 @@ TEST_F(ServerTest, StartStopAndRefusedPortLines) {
                               "Nem sikerült a(z) 1001 porton ZEBTCPServert indítani: Address already in use",
                               "ZEBTCPServer elindítva a következő porton: 1002",
                           }));
+}
+
+// Port 0 lets the system choose; the line must name the port devices can reach, while the
+// setting stays 0 so that a restart chooses afresh.
+TEST_F(ServerTest, StartLineNamesThePortActuallyListenedOn) {
+  server->SetActive(false);
+  server->SetPort(0);
+  const size_t mark = Mark();
+  server->SetActive(true);
+  const uint16_t bound = listener->ServerPort();
+  ASSERT_NE(bound, 0);
+  EXPECT_EQ(LinesFrom(mark),
+            std::vector<std::string>{"ZEBTCPServer elindítva a következő porton: " + std::to_string(bound)});
+  EXPECT_EQ(server->Port(), 0);
 }
 
 TEST_F(ServerTest, ConnectionLinePrefixAlignsAddressAndPort) {

@@ -37,8 +37,7 @@ class QtTcpListener final : public Listener {
   // Address to listen on, "0.0.0.0"-style text; empty (the default) listens on every
   // interface. Takes effect at the next Listen.
   void SetListenAddress(std::string address) { listenAddress_ = std::move(address); }
-  // The port actually listened on (useful after Listen(0)).
-  uint16_t ServerPort() const;
+  uint16_t ServerPort() const override;
   // Connections accepted and not yet released.
   size_t ConnectionCount() const { return connections_.size(); }
   // Pending connections the system may queue before they are accepted.
