@@ -106,6 +106,8 @@ TEST_F(FrameCli, BadInputFailsWithOneLineAndExitCode2) {
       {"encode", "--bogus", "00"},  {"encode", "ABC"},         {"decode", "--mode", "w", "00"},
       {"extract", "zz"},            {"encode", "--info", "5", "00"}, {"encode", "--ext", "1", "00"},
       {"decode"},                   {"transcode", "00"},       {},
+      // What the user typed is echoed; a line break in it must not split the message.
+      {"decode", "FD\nGG"},         {"extract", "--mode", "a\r\nb", "00"}, {"encode", "--odd\n", "00"},
   };
   for (const auto& args : cases) {
     CliRun r = Cli(args);

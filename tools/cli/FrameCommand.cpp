@@ -7,6 +7,7 @@
 
 #include "CliArgs.h"
 #include "CliCommand.h"
+#include "log/logUnit.h"
 #include "protocol/ZEBProtocol.h"
 
 namespace {
@@ -47,8 +48,10 @@ constexpr const char* kHelp =
     "\n"
     "Exit codes: 0 done, 1 frame did not decode, 2 bad arguments or payload too long.\n";
 
+// Messages echo what the user typed; its control characters are shown as codes so that the
+// error stays on one line.
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "paramdeck-cli frame: %s\n", message.c_str());
+  std::fprintf(stderr, "paramdeck-cli frame: %s\n", PrintableText(message, true).c_str());
   return 2;
 }
 
