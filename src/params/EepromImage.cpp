@@ -6,29 +6,34 @@
 #include "params/ParamGrid.h"
 #include "params/ParamMessages.h"
 
+// Addresses and sizes come from grid cells, which hold any 64-bit number; the bounds below
+// are worked out so that no sum can wrap.
 std::string TEepromImage::Read(int64_t address, int64_t count) const {
-  const int64_t first = std::clamp<int64_t>(address, 0, kSize);
-  const int64_t last = std::clamp<int64_t>(address + std::max<int64_t>(count, 0), 0, kSize);
-  if (last <= first) return {};
+  if (count <= 0 || address >= kSize || address <= -count) return {};
+  const int64_t first = std::max<int64_t>(address, 0);
+  const int64_t last = address > kSize - count ? kSize : address + count;
   return std::string(reinterpret_cast<const char*>(Bytes.data()) + first, last - first);
 }
 
 int TEepromImage::Write(int64_t address, std::string_view bytes) {
+  const auto n = static_cast<int64_t>(bytes.size());
+  if (address >= kSize || address <= -n) return 0;
   int written = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const int64_t a = address + static_cast<int64_t>(i);
-    if (a < 0 || a >= kSize) continue;
-    Bytes[a] = static_cast<unsigned char>(bytes[i]);
+  for (int64_t i = std::max<int64_t>(-address, 0); i < n && address + i < kSize; ++i) {
+    Bytes[address + i] = static_cast<unsigned char>(bytes[i]);
     ++written;
   }
   return written;
 }
 
 TImageFit CheckImageFit(int64_t cim, int64_t meret) {
+  constexpr int64_t kLast = TEepromImage::kLastAddress;
   if (meret > kMaxByteText) return TImageFit::TooLong;
   // A negative address would index before the image; it is refused like one beyond its end.
-  if ((meret > 0 && cim < 0) || cim + meret - 1 > TEepromImage::kLastAddress) return TImageFit::OutOfImage;
-  return TImageFit::Fits;
+  if (meret > 0 && cim < 0) return TImageFit::OutOfImage;
+  // cim + meret - 1 > kLast, rearranged: meret is at most 255 here but may be any negative.
+  const bool beyond = meret > 0 ? cim > kLast - (meret - 1) : cim > kLast + 1 && meret > kLast + 1 - cim;
+  return beyond ? TImageFit::OutOfImage : TImageFit::Fits;
 }
 
 namespace {

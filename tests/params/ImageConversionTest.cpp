@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "ParamTestUtil.h"
 #include "params/ParamModel.h"
 #include "platform/Cp1250.h"
@@ -121,6 +123,25 @@ TEST_F(ImageConversionTest, ClearImageZeroesImageAndEveryCurrentValue) {
   EXPECT_EQ(grid().Cell(colBajtok_erteke, 0), "000 000 000 ");
 }
 
+TEST(EepromImage, FitCheckHoldsForEveryNumberACellCanHold) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  struct Case {
+    int64_t cim, meret;
+    TImageFit fit;
+  };
+  const Case cases[] = {
+      {4089, 8, TImageFit::Fits},        {4090, 8, TImageFit::OutOfImage}, {0, 255, TImageFit::Fits},
+      {0, 256, TImageFit::TooLong},      {kMax, 1, TImageFit::OutOfImage}, {kMax, 255, TImageFit::OutOfImage},
+      {kMax, 0, TImageFit::OutOfImage},  {kMin, 255, TImageFit::OutOfImage}, {kMin, 0, TImageFit::Fits},
+      {0, kMin, TImageFit::Fits},        {kMin, kMin, TImageFit::Fits},    {kMax, kMin, TImageFit::Fits},
+      {kMax, kMax, TImageFit::TooLong},  {4097, 0, TImageFit::Fits},       {4098, 0, TImageFit::OutOfImage},
+      {5000, -1000, TImageFit::Fits},    {9000, -10, TImageFit::OutOfImage},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CheckImageFit(c.cim, c.meret), c.fit) << c.cim << " + " << c.meret;
+}
+
 TEST(EepromImage, ReadAndWriteStayInsideTheImage) {
   TEepromImage image;
   EXPECT_EQ(image.Write(4095, "abc"), 2);
@@ -129,6 +150,16 @@ TEST(EepromImage, ReadAndWriteStayInsideTheImage) {
   EXPECT_EQ(image.Read(-5, 7), std::string("y\0", 2));
   EXPECT_EQ(image.Read(5000, 3), "");
   EXPECT_EQ(image.Read(0, -1), "");
+
+  // Addresses and counts at the ends of the 64-bit range neither wrap nor reach outside.
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  EXPECT_EQ(image.Read(kMax, 10), "");
+  EXPECT_EQ(image.Read(4096, kMax), "b");
+  EXPECT_EQ(image.Read(kMin, kMax).size(), 0u);
+  EXPECT_EQ(image.Read(-1, kMax).size(), static_cast<size_t>(TEepromImage::kSize));
+  EXPECT_EQ(image.Write(kMax, "ab"), 0);
+  EXPECT_EQ(image.Write(kMin, "ab"), 0);
 }
 
 }  // namespace
