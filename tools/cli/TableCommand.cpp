@@ -44,10 +44,17 @@ int Fail(const std::string& message) {
   return 2;
 }
 
-// Boxes become lines on standard error; the log is not kept.
+// Boxes become lines on standard error; the log is not kept. The only information boxes of
+// this layer are the image conversions' refusals, so their count tells whether the whole
+// table was converted.
 struct TTerminalMessages : TParamMessages {
+  int InfoShown = 0;
+  bool Quiet = false;
   void LogToWindow(const std::string&) override {}
-  void ShowInfo(const std::string& text) override { Print(text); }
+  void ShowInfo(const std::string& text) override {
+    ++InfoShown;
+    if (!Quiet) Print(text);
+  }
   void ShowError(const std::string& text) override { Print(text); }
   static void Print(const std::string& text) { std::fprintf(stderr, "%s\n", Cp1250ToUtf8(text).c_str()); }
 };
@@ -105,6 +112,23 @@ int Show(const std::vector<std::string>& argv) {
   const auto imagePath = args.Value("image");
   if (imagePath && imagePath->empty()) return Fail("--image needs a file name");
 
+  // The image is checked first, so that a mistyped image name does not leave a new
+  // database behind.
+  std::string bytes;
+  if (imagePath) {
+    std::ifstream in(*imagePath, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "paramdeck-cli table: cannot read the image file '%s'\n", imagePath->c_str());
+      return 1;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (bytes.size() > static_cast<size_t>(TEepromImage::kSize)) {
+      std::fprintf(stderr, "paramdeck-cli table: the image file '%s' has %zu bytes; an EEPROM image holds at most %d\n",
+                   imagePath->c_str(), bytes.size(), TEepromImage::kSize);
+      return 1;
+    }
+  }
+
   TfDM dm;
   TTerminalMessages messages;
   TParamModel model(dm, messages);
@@ -112,21 +136,14 @@ int Show(const std::vector<std::string>& argv) {
   model.ClearImage();
   if (!model.OpenDatabase(db)) return 1;
 
-  bool converted = true;
+  // Opening clears the image into the grid, which already refuses a table beyond the limits.
+  bool converted = messages.InfoShown == 0;
   if (imagePath) {
-    std::ifstream in(*imagePath, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "paramdeck-cli table: cannot read the image file '%s'\n", imagePath->c_str());
-      return 1;
-    }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > static_cast<size_t>(TEepromImage::kSize)) {
-      std::fprintf(stderr, "paramdeck-cli table: the image file '%s' has %zu bytes; an EEPROM image holds at most %d\n",
-                   imagePath->c_str(), bytes.size(), TEepromImage::kSize);
-      return 1;
-    }
     model.Image.Clear();
     model.Image.Write(0, bytes);
+    // The limits depend on addresses and sizes only: a refused table stops again at the same
+    // row with the same message, which has been printed once.
+    messages.Quiet = !converted;
     converted = model.ImageToGrid();
   }
   PrintGrid(model.ParamGrid);
