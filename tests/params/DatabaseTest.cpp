@@ -327,13 +327,20 @@ TEST_F(DatabaseTest, RecordOperationsTakeEffectInTheFileAtOnce) {
 
   // Texts a field cannot take are refused with a reason, and the record keeps its value.
   const std::vector<std::pair<std::string, std::string>> refused = {
-      {"Meret", "65536"}, {"Meret", "-1"}, {"Cim", "abc"}, {"Cim", "4294967296"},
-      {"Ugyfeljogosultsag", "talan"}, {"Nincs", "1"}};
+      {"Meret", "65536"}, {"Meret", "-1"}, {"Cim", "abc"}, {"Cim", "4294967296"}, {"Cim", "2147483648"},
+      {"Elemmeret", "-2147483649"}, {"Ugyfeljogosultsag", "talan"}, {"Nincs", "1"}};
   for (const auto& [field, text] : refused) {
     EXPECT_FALSE(dm.SetField(field, text)) << field << "=" << text;
     EXPECT_FALSE(dm.LastError().empty());
   }
   EXPECT_EQ(ReadTable(path)[1].at("Meret"), "65535");
+  // Address and element size are signed 32-bit fields.
+  const std::vector<std::pair<std::string, std::string>> signedLimits = {
+      {"Cim", "-2147483648"}, {"Cim", "2147483647"}, {"Elemmeret", "-1"}, {"Elemmeret", "-2147483648"}};
+  for (const auto& [field, text] : signedLimits) {
+    ASSERT_TRUE(dm.SetField(field, text)) << field << "=" << text << ": " << dm.LastError();
+    EXPECT_EQ(ReadTable(path)[1].at(field), text);
+  }
   ASSERT_TRUE(dm.SetField("Cim", ""));
   EXPECT_EQ(ReadTable(path)[1].at("Cim"), "<null>");
 
