@@ -103,7 +103,7 @@ struct TKuldendo {
   uint32_t Address = 0;
   int Serial = 0;
   int FirstSerial = 0;
-  int Wait = 0;  // ms, never negative; 0 = the engine's timeouts
+  int Wait = 0;  // ms; its absolute value once queued; 0 = the engine's timeouts
   TOnZEBCmdResult OnResult;
   TOnBeforeSend OnBeforeSend;
   int Tag = 0;

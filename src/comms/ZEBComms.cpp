@@ -45,6 +45,8 @@ constexpr OptionConflict kConflicts[] = {
 
 int WrapSerial(int serial) { return serial > 250 ? 1 : serial; }
 
+int AbsWait(int64_t wait) { return static_cast<int>(std::min<int64_t>(std::llabs(wait), INT32_MAX)); }
+
 }  // namespace
 
 std::string ConflictingOptions(TPSOptions options) {
@@ -149,7 +151,7 @@ void TZEBComms::SendRequest(const std::string& Packet, uint32_t Address, const s
   r->OnAnswer = std::move(OnAnswer);
   r->OnError = std::move(OnError);
   r->Tag = Tag;
-  r->Wait = static_cast<int>(std::min<int64_t>(std::llabs(static_cast<int64_t>(Wait)), INT32_MAX));
+  r->Wait = AbsWait(Wait);
   r->Options.Add(psoTaggedCallbacks);
   if (IncSerialOnRepeat) r->Options.Add(psoIncSerialOnRepeat);
   if (r->ExpectedAnswer == "#") {
@@ -179,6 +181,9 @@ void TZEBComms::Enqueue(std::shared_ptr<TKuldendo> request, TZEBComms* origin) {
   if (!request) return;
   TKuldendo& r = *request;
   if (r.Address == 0) r.Address = ZEBAddress != 0 ? ZEBAddress : 1;
+  // Callers that fill the request themselves may hand a negative wait; every wait computed
+  // from it assumes a length, and a negative one would otherwise read as weeks.
+  r.Wait = AbsWait(r.Wait);
 
   const bool dontQueue = r.Options.Has(psoDontQueue);
   // A deactivation in progress counts as inactive, so that callbacks fired while the queue

@@ -175,19 +175,35 @@ TEST_F(CommsTest, RequestWithoutWaitButWithAnswerAsksNoAcknowledgement) {
 }
 
 TEST_F(CommsTest, NegativeWaitBehavesAsPositive) {
-  Connect();
   device.faults.answerFromTry = 1000;
   device.faults.noAck = true;
-  Outcome err;
-  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, Capture(err), 0, -200);
-  vt.Advance(2000);
-  const auto tx = Transmissions();
-  ASSERT_EQ(tx.size(), 3u);
-  EXPECT_EQ(tx[0].info, TInfo::kerek_nyugtat);
-  EXPECT_EQ(tx[1].at - tx[0].at, 200u);
-  EXPECT_EQ(tx[2].at - tx[1].at, 400u);
-  EXPECT_EQ(err.at - tx[2].at, 600u);
-  EXPECT_EQ(err.code, 5);
+  // Through SendRequest, and from a caller that fills the request itself.
+  for (bool own : {false, true}) {
+    SCOPED_TRACE(own ? "SendWith" : "SendRequest");
+    sent.clear();
+    Connect();
+    Outcome err;
+    if (own) {
+      auto r = std::make_shared<TKuldendo>();
+      r->Packet = ReadPacket(0, 1);
+      r->ExpectedAnswer = "ASYRE";
+      r->Wait = -200;
+      r->Options = {psoTaggedCallbacks, psoForceAck};
+      r->OnError = Capture(err);
+      SendWith(r, comms.get());
+    } else {
+      comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", nullptr, Capture(err), 0, -200);
+    }
+    vt.Advance(2000);
+    const auto tx = Transmissions();
+    ASSERT_EQ(tx.size(), 3u);
+    EXPECT_EQ(tx[0].info, TInfo::kerek_nyugtat);
+    EXPECT_EQ(tx[1].at - tx[0].at, 200u);
+    EXPECT_EQ(tx[2].at - tx[1].at, 400u);
+    EXPECT_EQ(err.at - tx[2].at, 600u);
+    EXPECT_EQ(err.code, 5);
+    comms->SetActive(false);
+  }
 }
 
 TEST_F(CommsTest, HashWaitsTheWholeTimeAndTakesTheFirstAnswerWhateverItsName) {
