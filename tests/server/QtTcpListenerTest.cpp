@@ -155,6 +155,23 @@ TEST_F(QtListenerTest, ClosingTheListenerDropsConnectionsWithoutDisconnections) 
   ASSERT_TRUE(RunUntil([&] { return accepted.size() == 3; }));
 }
 
+// A connection waiting to be taken already reads its peer's bytes, and the socket raises no
+// new notification for them once it is taken. Here the first connection's handler turns the
+// event loop (as a modal box would) while the second one waits with a frame in it.
+TEST_F(QtListenerTest, BytesThatArrivedBeforeTheConnectionWasTakenAreRead) {
+  ASSERT_TRUE(listener->Listen(0));
+  onAccept = [&](ListenerConnection&) {
+    if (accepted.size() == 1) RunUntil([] { return false; }, 300);
+  };
+  QTcpSocket& first = Client();
+  QTcpSocket& second = Client();
+  QObject::connect(&second, &QTcpSocket::connected, [&] { second.write("early"); });
+  ASSERT_TRUE(first.waitForConnected(2000));
+  ASSERT_TRUE(second.waitForConnected(2000));
+  ASSERT_TRUE(RunUntil([&] { return accepted.size() == 2; }));
+  EXPECT_TRUE(RunUntil([&] { return received == "early"; }, 1000)) << "received: " << received;
+}
+
 TEST_F(QtListenerTest, PortInUseFailsWithAText) {
   QTcpServer holder;
   ASSERT_TRUE(holder.listen(QHostAddress::LocalHost, 0));

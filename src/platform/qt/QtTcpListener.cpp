@@ -179,9 +179,21 @@ void QtTcpListener::Accept() {
                      });
 
     if (const auto cb = OnAccept) Invoke(*c, [&] { cb(*c); });
+    // A socket reads on its own while it waits to be taken, and the readyRead for what it
+    // read then reached nobody; no new one comes until the peer sends again.
+    if (Connection* live = Find(id); live != nullptr && !live->closed_ && live->socket_->bytesAvailable() > 0) {
+      if (const auto cb = OnRead) Invoke(*live, [&] { cb(*live); });
+    }
     // A peer gone before it was accepted raises no signal of its own.
-    if (connections_.count(id) != 0 && socket->state() != QAbstractSocket::ConnectedState) PostDisconnect(*c);
+    if (Connection* live = Find(id); live != nullptr && live->socket_->state() != QAbstractSocket::ConnectedState) {
+      PostDisconnect(*live);
+    }
   }
+}
+
+QtTcpListener::Connection* QtTcpListener::Find(uint64_t id) const {
+  const auto it = connections_.find(id);
+  return it == connections_.end() ? nullptr : it->second.get();
 }
 
 void QtTcpListener::PostDisconnect(Connection& c) {

@@ -47,6 +47,8 @@ class QtTcpListener final : public Listener {
 
  private:
   void Accept();
+  // The connection with the given id while it is not yet released.
+  Connection* Find(uint64_t id) const;
   void PostDisconnect(Connection& c);
   void DeliverDisconnect(uint64_t id);
   void DeliverError(uint64_t id, int code);
