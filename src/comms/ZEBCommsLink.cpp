@@ -16,6 +16,8 @@ constexpr size_t kSlowWriteChunk = 64;
 }  // namespace
 
 void TZEBComms::SetActive(bool active) {
+  // Every call, even a redundant one, lets the next repeated error line through.
+  FLastLogKind = 0;
   if (active)
     Activate();
   else
@@ -24,7 +26,6 @@ void TZEBComms::SetActive(bool active) {
 
 void TZEBComms::Activate() {
   if (FActive) return;
-  FLastLogKind = 0;
   // The timers live as long as the engine; activation gives them their starting intervals.
   FSendTimer->SetInterval(5);
   FAnswerTimer->SetInterval(LineTimeout + Timeout_1);
@@ -52,7 +53,6 @@ void TZEBComms::Activate() {
 void TZEBComms::Deactivate() {
   if (!FActive || FDeactivating) return;
   FDeactivating = true;
-  FLastLogKind = 0;
   ClearSlowWrite();
   for (Timer* t : {FProcessTimer.get(), FReconnectTimer.get(), FPollTimer.get(), FSendTimer.get(),
                    FAnswerTimer.get(), FQueueTimer.get()})

@@ -151,6 +151,24 @@ TEST_F(CommsTest, RepeatedErrorsAreLoggedOnceUntilSomethingElseHappens) {
   EXPECT_EQ(MemoCount("Comm. error"), 2);
 }
 
+TEST_F(CommsTest, AnyActivationCallLetsTheNextRepeatedErrorThrough) {
+  comms->Host = "";
+  comms->Port = 7;
+  comms->QuickReconnect = true;
+  ports.OnCreate = [&](MemoryPort& p) {
+    port = &p;
+    p.OpenFailure = kPortErrorNoSuchPort;
+  };
+  comms->SetActive(true);
+  vt.Advance(10);
+  ASSERT_EQ(MemoCount("Opening port failed"), 1);
+  // Also when the engine is active already: the user asked again, so the error is news.
+  comms->SetActive(true);
+  vt.Advance(10);
+  EXPECT_EQ(MemoCount("Opening port failed"), 2);
+  EXPECT_EQ(MemoCount("ZEBPort active."), 1);
+}
+
 TEST_F(CommsTest, SlowWritePacesFramesAndRefusesABigBacklog) {
   comms->SlowWriteMode = true;
   comms->Log_Raw_Data = true;
