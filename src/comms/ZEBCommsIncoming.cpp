@@ -282,12 +282,13 @@ void TZEBComms::Deliver(const TOnReadPacketData& record) {
   const bool ackText = !KRM_to_ZEB && record.Info == TInfo::pozitiv_nyugta && Nyugtat_is_jelezze;
   const std::string text = ackText ? std::string("CSYAC") : record.Data;
   if (FDestroying) return;
-  if (OnReadMax)
-    OnReadMax(*this, record);
-  else if (OnReadEx)
-    OnReadEx(*this, text, 0);
-  else if (OnRead)
-    OnRead(text, 0, 0);
+  // Called through copies: a handler may assign the event anew while it runs.
+  if (const TOnIncomingMax max = OnReadMax)
+    max(*this, record);
+  else if (const TOnIncomingEx ex = OnReadEx)
+    ex(*this, text, 0);
+  else if (const TOnIncoming_tagged read = OnRead)
+    read(text, 0, 0);
 }
 
 void TZEBComms::RunTextSensorConversion() {

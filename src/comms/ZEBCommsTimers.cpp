@@ -191,8 +191,8 @@ void TZEBComms::Waiting_over() {
     ApplyRepeatSerialRule(*head);
     LogPacket("UJRAKAPCSOLODAS", zeb_log::Request, head->SendTick, logFlag, head->Packet, -1, head->Address, -1,
               head->Serial);
-    if (OnKapcsolatUjrafelepitendo && !FDestroying) {
-      OnKapcsolatUjrafelepitendo(*this, head->Packet, 0, 0, nullptr, std::string());
+    if (const TOnZEBCmdResult rebuild = OnKapcsolatUjrafelepitendo; rebuild && !FDestroying) {
+      rebuild(*this, head->Packet, 0, 0, nullptr, std::string());
       if (FQueue.empty() || FQueue.front() != head || !FActive) return;
     }
     FConnected = false;

@@ -240,6 +240,20 @@ TEST_F(IncomingTest, RicherEventsTakePrecedenceOverOnRead) {
   EXPECT_EQ(seen, "ex:EONE;max:ETWO@1>250;");
 }
 
+TEST_F(IncomingTest, HandlerMayReplaceItselfWhileHandlingAPacket) {
+  std::vector<std::string> seen;
+  const std::string firstName(64, 'f');  // long enough to live on the heap with the handler
+  comms->OnRead = [this, &seen, firstName](const std::string& s, uint16_t, int) {
+    comms->OnRead = [&seen](const std::string& s2, uint16_t, int) { seen.push_back("second:" + s2); };
+    seen.push_back(firstName.substr(0, 5) + ":" + s);
+  };
+  Inject(DeviceFrame("EONE", TInfo::nem_kerek_nyugtat, 9));
+  vt.Advance(5);
+  Inject(DeviceFrame("ETWO", TInfo::nem_kerek_nyugtat, 10));
+  vt.Advance(5);
+  EXPECT_EQ(seen, (std::vector<std::string>{"fffff:EONE", "second:ETWO"}));
+}
+
 TEST_F(IncomingTest, AutoAnswerRepliesInsteadOfDelivering) {
   comms->AutoAnswer = true;
   int reads = 0;
