@@ -7,7 +7,8 @@
 #include <string_view>
 
 // One accepted TCP connection of the device server. The listener owns it; it stays valid
-// until OnDisconnect for it has returned, after which nobody may keep a reference.
+// until OnDisconnect for it has returned, or until the listener is closed (which reports no
+// disconnections), after which nobody may keep a reference.
 class ListenerConnection {
  public:
   virtual ~ListenerConnection() = default;
