@@ -93,6 +93,46 @@ TEST(TcpLoopbackTest, ReadsFromADeviceAndNoticesItGoing) {
   comms.reset();
 }
 
+TEST(TcpLoopbackTest, DeactivationClosesTheSocketAndReactivationConnectsAgain) {
+  LoopbackDevice dev;
+  ASSERT_TRUE(dev.server.isListening());
+  QtClock clock;
+  QtTimerFactory timers;
+  QtPortFactory ports;
+  TZEBComms comms(clock, timers, &ports);
+  comms.Host = "127.0.0.1";
+  comms.Port = dev.server.serverPort();
+  comms.ZEBAddress = 1;
+  int connects = 0, disconnects = 0;
+  comms.OnConnect = [&](void*) { ++connects; };
+  comms.OnDisConnect = [&](void*) { ++disconnects; };
+  comms.SetActive(true);
+  ASSERT_TRUE(RunEventsUntil([&] { return comms.Connected() && dev.socket; }, 5000));
+  QTcpSocket* first = dev.socket;
+
+  comms.SetActive(false);
+  // The socket reports its own closing, from the loop.
+  EXPECT_EQ(disconnects, 0);
+  ASSERT_TRUE(RunEventsUntil([&] { return disconnects == 1; }, 5000));
+  ASSERT_TRUE(RunEventsUntil([&] { return first->state() != QAbstractSocket::ConnectedState; }, 5000));
+
+  // Switching off and on again in one go: the old connection's news must not take the
+  // new one down.
+  comms.SetActive(true);
+  comms.SetActive(false);
+  comms.SetActive(true);
+  ASSERT_TRUE(RunEventsUntil([&] { return comms.Connected() && dev.connections >= 2; }, 5000));
+  int code = -1;
+  comms.SendRequest("CSYRE" + std::string("\x20\x00\x02", 3), 1, "ASYRE",
+                    [&](const std::string&, uint16_t c, int) { code = c; },
+                    [&](const std::string&, uint16_t c, int) { code = c; }, 0, 500);
+  ASSERT_TRUE(RunEventsUntil([&] { return code != -1; }, 5000));
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(comms.Connected());
+  EXPECT_EQ(connects, 2);
+  comms.SetActive(false);
+}
+
 TEST(TcpLoopbackTest, RefusedConnectionIsReportedAsAnError) {
   TestApp();
   // A port nobody listens on: bind one, note it, close it.
