@@ -1,5 +1,7 @@
 // The engine's communication log: packet lines, plain lines and the recent-lines list.
 
+#include <cstdlib>
+
 #include "comms/CommLogFormat.h"
 #include "comms/ZEBComms.h"
 #include "log/logUnit.h"
@@ -16,7 +18,7 @@ void TZEBComms::LogPacket(const std::string& Msg, int Kind, uint32_t SendTick, b
   if (SendTick != 0)
     elapsed = static_cast<int32_t>(FClock.TickMs() - SendTick);
   else if (RefTime != -1)
-    elapsed = NowMs() - RefTime;
+    elapsed = std::llabs(NowMs() - RefTime);  // a wall clock set back must not shift the columns
   TPacketLineStyle style;
   style.LogHexNumbers = LogHexNumbers;
   style.Log_Printable_Raw = Log_Printable_Raw;

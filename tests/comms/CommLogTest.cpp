@@ -78,6 +78,31 @@ TEST(CommLogFormatTest, ColumnsFollowTheLineKindAndSettings) {
   EXPECT_EQ(CommLogStamp(WallTime{2026, 1, 2, 3, 4, 5, 6}), "03:04:05.006 ");
 }
 
+TEST_F(CommsTest, TimeColumnCountsFromTheTickOrBetweenTheReferenceAndNow) {
+  vt.Advance(1000);
+  const int64_t now = WallTimeToMs(vt.Now());
+  const uint32_t tick = vt.TickMs();
+  struct Case {
+    const char* name;
+    uint32_t sendTick;
+    int64_t refTime;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"since the transmission", tick - 7, -1, "T:00007"},
+      {"the tick wins over the reference", tick - 7, now - 500, "T:00007"},
+      {"since the reference", 0, now - 123, "T:00123"},
+      // A wall clock set back must not widen the column with a sign.
+      {"reference after now", 0, now + 50, "T:00050"},
+      {"none", 0, -1, "       "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    comms->LogPacket("X", 2, c.sendTick, true, "", c.refTime, 1, 1, 1);
+    EXPECT_EQ(MemoTexts().back().substr(21, 32), "001.        1 >        1 " + c.expected);
+  }
+}
+
 TEST_F(CommsTest, RawLinesReachTheWriterUnconverted) {
   const std::filesystem::path file = std::filesystem::path(::testing::TempDir()) / "comms_raw.log";
   std::filesystem::remove(file);
