@@ -47,6 +47,82 @@ TEST_F(IncomingTest, LooseSerialCheckTakesALateAnswerOnlyAfterARetransmission) {
   }
 }
 
+TEST_F(IncomingTest, RetransmissionsKeepOrRenewTheirSerialByTheRepeatRule) {
+  using R = TIDOfRepeatedPackets;
+  struct Case {
+    const char* name;
+    R rule;
+    bool incParam;
+    int firstSerial;
+    int secondSerial;
+  };
+  const Case cases[] = {
+      {"parameter off", R::irpUseParameter, false, 40, 40},
+      {"parameter on", R::irpUseParameter, true, 40, 41},
+      {"parameter on, wrapping", R::irpUseParameter, true, 250, 1},
+      {"always", R::irpAlwaysIncrement, false, 40, 41},
+      {"never", R::irpNeverIncrement, true, 40, 40},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    comms->IDOfRepeatedPackets = c.rule;
+    comms->SetSerialCounters(c.firstSerial - 1, 100);
+    sent.clear();
+    ok = err = Outcome{};
+    comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", Capture(ok), Capture(err), 0, 0, c.incParam);
+    vt.Advance(10 + 110);
+    const auto tx = Transmissions();
+    ASSERT_EQ(tx.size(), 2u);
+    EXPECT_EQ(tx[0].serial, c.firstSerial);
+    EXPECT_EQ(tx[1].serial, c.secondSerial);
+    // The answer is matched against the serial that went out last.
+    Inject(DeviceFrame("ASYRE\x01", TInfo::nem_kerek_nyugtat, c.secondSerial));
+    vt.Advance(2);
+    EXPECT_EQ(ok.calls, 1);
+    EXPECT_EQ(err.calls, 0);
+  }
+}
+
+TEST_F(IncomingTest, SerialCheckCanBeWaivedPerEngineOrPerRequest) {
+  struct Case {
+    const char* name;
+    bool engineNoCheck;
+    TPSOption option;  // psoTaggedCallbacks: nothing extra
+    const char* expected;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"checked", false, psoTaggedCallbacks, "ASYRE", false},
+      {"engine waives", true, psoTaggedCallbacks, "ASYRE", true},
+      {"request insists", true, psoStrictPckIDCheck, "ASYRE", false},
+      {"request waives", false, psoNoPckIDCheck, "ASYRE", true},
+      // The engine's waiver covers answers only; an acknowledgement is still checked.
+      {"engine waives, no answer expected", true, psoTaggedCallbacks, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    comms->NoPckIDCheck = c.engineNoCheck;
+    ok = err = Outcome{};
+    auto r = std::make_shared<TKuldendo>();
+    r->Packet = ReadPacket(0, 1);
+    r->ExpectedAnswer = c.expected;
+    r->Options = {psoTaggedCallbacks, c.option};
+    r->OnAnswer = Capture(ok);
+    r->OnError = Capture(err);
+    SendWith(r, comms.get());
+    vt.Advance(10);
+    const SentFrame tx = Transmissions().back();
+    const bool ack = *c.expected == '\0';
+    Inject(DeviceFrame(ack ? "" : "ASYRE\x01", ack ? TInfo::pozitiv_nyugta : TInfo::nem_kerek_nyugtat,
+                       tx.serial + 5));
+    vt.Advance(2);
+    EXPECT_EQ(ok.calls, c.accepted ? 1 : 0);
+    EXPECT_EQ(comms->WaitState(), c.accepted ? 0 : 2);
+    vt.Advance(1000);
+    EXPECT_EQ(ok.calls + err.calls, 1);
+  }
+}
+
 TEST_F(IncomingTest, StrayAcknowledgementRestartsTheWait) {
   const SentFrame tx = Request();
   vt.Advance(40);
