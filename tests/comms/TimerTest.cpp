@@ -43,6 +43,63 @@ TEST_F(CommsTest, UnansweredRequestIsSentThreeTimesWithGrowingWaits) {
   }
 }
 
+TEST_F(CommsTest, RequestOptionsShapeItsWait) {
+  struct Case {
+    const char* name;
+    TPSOption option;
+    uint32_t lineTimeout;
+    uint64_t wait;
+  };
+  const Case cases[] = {
+      {"poll timeout", psoUsePollTimeout, 0, 100},
+      {"poll timeout on a slow line", psoUsePollTimeout, 40, 140},
+      {"no line timeout", psoNoLineTimeout, 10000, 110},
+  };
+  deviceOnLink = false;
+  comms->Max_tries_cmd = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    comms->LineTimeout = c.lineTimeout;
+    sent.clear();
+    Connect();
+    Outcome err;
+    auto r = std::make_shared<TKuldendo>();
+    r->Packet = ReadPacket(0, 1);
+    r->ExpectedAnswer = "ASYRE";
+    r->Options = {psoTaggedCallbacks, c.option};
+    r->OnError = Capture(err);
+    SendWith(r, comms.get());
+    vt.Advance(30000);
+    const auto tx = Transmissions();
+    ASSERT_EQ(tx.size(), 1u);
+    EXPECT_EQ(err.code, 5);
+    EXPECT_EQ(err.at - tx[0].at, c.wait);
+    comms->SetActive(false);
+  }
+}
+
+TEST_F(CommsTest, DontWaitRequestEndsWithItsTransmission) {
+  deviceOnLink = false;
+  Connect();
+  Outcome first, second;
+  auto r = std::make_shared<TKuldendo>();
+  r->Packet = ReadPacket(0, 1);
+  r->ExpectedAnswer = "ASYRE";
+  r->Options = {psoTaggedCallbacks, psoDontWait};
+  r->OnAnswer = Capture(first);
+  SendWith(r, comms.get());
+  comms->SendCommand("CSYSI", false, 1);
+  vt.Advance(20);
+  const auto tx = Transmissions();
+  ASSERT_EQ(tx.size(), 2u);
+  EXPECT_EQ(first.calls, 1);
+  EXPECT_EQ(first.code, 0);
+  EXPECT_EQ(first.at, tx[0].at);
+  // Nothing awaited: the next request follows on the next tick of the send timer.
+  EXPECT_EQ(tx[1].at - tx[0].at, 2u);
+  EXPECT_TRUE(MemoHas("KIKULD_WW"));
+}
+
 TEST_F(CommsTest, MaxTriesDecidesTheNumberOfTransmissions) {
   device.faults.noAck = true;
   device.faults.answerFromTry = 1000;
