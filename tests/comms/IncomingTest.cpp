@@ -1,6 +1,8 @@
 // Received frames: matching to the request in flight, acknowledgements, unsolicited
 // packets, damaged input.
 
+#include <stdexcept>
+
 #include "CommsFixture.h"
 #include "comms/TextSensor.h"
 
@@ -328,6 +330,34 @@ TEST_F(IncomingTest, HandlerMayReplaceItselfWhileHandlingAPacket) {
   Inject(DeviceFrame("ETWO", TInfo::nem_kerek_nyugtat, 10));
   vt.Advance(5);
   EXPECT_EQ(seen, (std::vector<std::string>{"fffff:EONE", "second:ETWO"}));
+}
+
+TEST_F(IncomingTest, ExceptionFromAHandlerLeavesTheEngineWorking) {
+  std::vector<std::string> reads;
+  comms->OnRead = [&](const std::string& s, uint16_t, int) {
+    reads.push_back(s);
+    if (s == "EONE") throw std::runtime_error("handler failed");
+  };
+  Inject(DeviceFrame("EONE", TInfo::nem_kerek_nyugtat, 9));
+  EXPECT_THROW(vt.Advance(5), std::runtime_error);
+  Inject(DeviceFrame("ETWO", TInfo::nem_kerek_nyugtat, 10));
+  vt.Advance(5);
+  EXPECT_EQ(reads, (std::vector<std::string>{"EONE", "ETWO"}));
+
+  // An answer callback that raises does not hold up the requests behind it.
+  Outcome second;
+  comms->SendRequest(
+      ReadPacket(0, 1), 1, "ASYRE", [](const std::string&, uint16_t, int) { throw std::runtime_error("x"); }, nullptr,
+      0, 0);
+  comms->SendRequest(ReadPacket(1, 1), 1, "ASYRE", Capture(second), nullptr, 0, 0);
+  vt.Advance(10);
+  Inject(DeviceFrame("ASYRE\x01", TInfo::nem_kerek_nyugtat, Transmissions().back().serial));
+  EXPECT_THROW(vt.Advance(5), std::runtime_error);
+  vt.Advance(10);
+  ASSERT_EQ(Transmissions().size(), 2u);
+  Inject(DeviceFrame("ASYRE\x02", TInfo::nem_kerek_nyugtat, Transmissions().back().serial));
+  vt.Advance(5);
+  EXPECT_EQ(second.code, 0);
 }
 
 TEST_F(IncomingTest, AutoAnswerRepliesInsteadOfDelivering) {
