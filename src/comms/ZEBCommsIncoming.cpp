@@ -1,6 +1,8 @@
 // The engine's incoming side: cutting frames out of the receive buffer, classifying each
 // against the request in flight, acknowledging, and handing unsolicited packets on.
 
+#include <algorithm>
+
 #include "comms/CommsText.h"
 #include "comms/IncomingCase.h"
 #include "comms/TextSensor.h"
@@ -134,8 +136,17 @@ void TZEBComms::HandleFrame(const std::string& frame) {
 
   switch (kase) {
     case 0:
-      if (hasHead) {
+      if (hasHead && std::max(head->MaxTries, Max_tries_cmd) <= FTryCount) {
+        // A refusal retransmits at once, but it is a transmission like any other: a device
+        // that keeps refusing would otherwise be hammered every millisecond, and the caller
+        // would never hear back.
+        FAnswerTimer->Stop();
+        verdict("NACK - TOROLT CS", FromRequest, false);
+        CompleteRequest(0, zeb_result::NoAnswer, false, std::string());
+        GoIdle();
+      } else if (hasHead) {
         verdict("NACK - UJRAKULD", FromRequest, false);
+        ++FTryCount;
         ApplyRepeatSerialRule(*head);
         const bool forceW = head->Options.Has(psoForceZEBW);
         SendFrame(head->Packet, TInfo::kerek_nyugtat, forceW ? 1 : 0, forceW || head->Options.Has(psoForceZEB),

@@ -116,6 +116,29 @@ TEST_F(CommsTest, MaxTriesDecidesTheNumberOfTransmissions) {
   }
 }
 
+TEST_F(CommsTest, NegativeAcknowledgementsCountAsTransmissions) {
+  struct Case {
+    int nacks;
+    size_t transmissions;
+    int code;
+  };
+  // Retransmitted at once on each refusal, but never more often than the tries allow: a
+  // device that keeps refusing must not hold the line and the caller forever.
+  for (const Case c : {Case{2, 3, 0}, Case{1000000, 3, 5}}) {
+    SCOPED_TRACE(c.nacks);
+    device.faults.nackTries = c.nacks;
+    sent.clear();
+    Connect();
+    Outcome ok, err;
+    comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", Capture(ok), Capture(err), 0, 0);
+    vt.Advance(2000);
+    EXPECT_EQ(Transmissions().size(), c.transmissions);
+    EXPECT_EQ(ok.calls + err.calls, 1);
+    EXPECT_EQ(c.code == 0 ? ok.code : err.code, c.code);
+    comms->SetActive(false);
+  }
+}
+
 TEST_F(CommsTest, AcknowledgedButUnansweredRequestFailsAfterOneRestartedWait) {
   Connect();
   device.faults.ackWithoutAnswer = true;
