@@ -87,13 +87,23 @@ void TZEBComms::EnsurePort() {
   if (FPort || !FPortFactory) return;
   FPort = FPortFactory->CreatePort();
   if (!FPort) return;
-  FPort->OnDataAvailable = [this](size_t count) { HandleDataAvailable(count); };
-  FPort->OnConnected = [this] {
-    // A connection that completes after deactivation closed the port is not ours.
-    if (FActive) HandleConnected(FPort.get());
+  // An active server-mode engine talks through the socket the server handed over; news of
+  // the client socket it used before (closed at deactivation, reported later from the
+  // loop) must not take that link down.
+  auto portIsTheLink = [this] { return !(FActive && WsServerMode); };
+  FPort->OnDataAvailable = [this, portIsTheLink](size_t count) {
+    if (portIsTheLink()) HandleDataAvailable(count);
   };
-  FPort->OnDisconnected = [this] { HandleDisconnected(FPort.get()); };
-  FPort->OnError = [this](int code) { HandleError(code); };
+  FPort->OnConnected = [this, portIsTheLink] {
+    // A connection that completes after deactivation closed the port is not ours.
+    if (FActive && portIsTheLink()) HandleConnected(FPort.get());
+  };
+  FPort->OnDisconnected = [this, portIsTheLink] {
+    if (portIsTheLink()) HandleDisconnected(FPort.get());
+  };
+  FPort->OnError = [this, portIsTheLink](int code) {
+    if (portIsTheLink()) HandleError(code);
+  };
 }
 
 void TZEBComms::Open() {

@@ -330,6 +330,43 @@ TEST_F(ServerModeTest, UnbindingTakesTheLinkDown) {
   EXPECT_EQ(comms->RxBuffer(), "");
 }
 
+TEST_F(CommsTest, SwitchingFromTcpClientToServerModeKeepsTheBoundDevice) {
+  Connect();
+  MemoryPort* tcpPort = port;
+  FakeServer server;
+  MemoryListener listener{vt};
+  ASSERT_TRUE(listener.Listen(1001));
+  ListenerConnection* accepted = nullptr;
+  listener.OnAccept = [&](ListenerConnection& c) { accepted = &c; };
+  auto peer = listener.Connect("10.0.0.5", 4000);
+  vt.Advance(0);
+  ASSERT_NE(accepted, nullptr);
+  int disconnects = 0;
+  comms->OnDisConnect = [&](void*) { ++disconnects; };
+
+  // The user reconnects in server mode; the device is there already and is bound at once,
+  // before the closed client socket's news comes out of the loop.
+  comms->SetActive(false);
+  comms->WsServerMode = true;
+  comms->ZEBTCPServer = &server;
+  comms->SetActive(true);
+  comms->BindClient(server, *accepted);
+  vt.Advance(0);
+  EXPECT_FALSE(tcpPort->IsOpen());
+  EXPECT_TRUE(comms->Connected());
+  EXPECT_EQ(comms->BoundSocket(), accepted);
+  EXPECT_EQ(disconnects, 0);
+
+  Outcome ok;
+  peer->OnReceive = [&](const std::string& b) { device.Receive(b); };
+  device.OnSend = [&](const std::string& b) { peer->Send(b); };
+  listener.OnRead = [&](ListenerConnection& c) { comms->ServerReceive(server, c.ReadAll()); };
+  comms->SendRequest(ReadPacket(0, 1), 1, "ASYRE", Capture(ok), Capture(ok), 0, 150);
+  vt.Advance(500);
+  EXPECT_EQ(ok.code, 0);
+  comms.reset();
+}
+
 TEST(MemoryPortTest, NotificationsComeFromTheLoopNeverFromTheCall) {
   VirtualTime vt;
   MemoryPort port(vt, vt);
