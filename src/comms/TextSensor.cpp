@@ -45,7 +45,11 @@ int TextSensorValue(const std::string& text, int scale) {
   const double v = std::strtod(t.c_str(), &end);
   if (end != t.c_str() + t.size() || !std::isfinite(v)) return kTextSensorMissing;
   if (v == kTextSensorMissing) return kTextSensorMissing;
-  return static_cast<int>(std::nearbyint(v * scale));
+  // A reading that does not fit the 16-bit word it travels in is no reading at all; casting
+  // it would be undefined and would send a false value.
+  const double scaled = std::nearbyint(v * scale);
+  if (scaled < -32768.0 || scaled > 32767.0) return kTextSensorMissing;
+  return static_cast<int>(scaled);
 }
 
 std::vector<TTextSensorRecord> ConvertTextSensorLine(const std::string& line) {

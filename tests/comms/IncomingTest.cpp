@@ -483,6 +483,9 @@ TEST(TextSensorTest, LinesBecomeDevicePackets) {
       {"*T0=-005.5C", {"AITGD" + word(-550)}},
       {"*T0=??C T1=1C", {"AITGD" + word(kTextSensorMissing), "AITGD" + word(100)}},
       {"*T0=20000C", {"AITGD" + word(20000)}},
+      // Readings beyond the 16-bit word are missing, not wrapped or undefined.
+      {"*T0=1e300C T1=327.67C T2=-327.69C", {"AITGD" + word(kTextSensorMissing), "AITGD" + word(32767),
+                                              "AITGD" + word(kTextSensorMissing)}},
       {"*X", {}},
   };
   for (const auto& c : cases) {
