@@ -23,17 +23,11 @@
 #include "platform/qt/QtClock.h"
 #include "platform/qt/QtPortFactory.h"
 #include "platform/qt/QtTimer.h"
+#include "support/QtEventLoop.h"
 
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "paramdeck-bench";
-  static char* argv[] = {name, nullptr};
-  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-}
 
 bool RunUntil(const std::function<bool()>& done, int boundMs) {
   QElapsedTimer t;
@@ -47,7 +41,7 @@ bool RunUntil(const std::function<bool()>& done, int boundMs) {
 class LoopbackRig {
  public:
   LoopbackRig() : device_(clock_, timers_), comms_(clock_, timers_, &ports_) {
-    EnsureApplication();
+    TestApp();
     server_.listen(QHostAddress::LocalHost, 0);
     QObject::connect(&server_, &QTcpServer::newConnection, [this] {
       socket_ = server_.nextPendingConnection();

@@ -25,6 +25,7 @@
 #include "platform/qt/QtClock.h"
 #include "platform/qt/QtPortFactory.h"
 #include "platform/qt/QtTimer.h"
+#include "support/QtEventLoop.h"
 
 namespace {
 
@@ -32,13 +33,6 @@ using links_test::PtyDevice;
 using SteadyClock = std::chrono::steady_clock;
 
 double Ms(SteadyClock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "paramdeck-bench";
-  static char* argv[] = {name, nullptr};
-  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-}
 
 // Sleeps in the event loop between events as the program's own loop does, so that waking
 // up is part of what is measured; the guard timer ends the wait at the bound.
@@ -180,7 +174,7 @@ class PtyRig final : public Rig {
 // the desktop program does.
 template <typename R>
 void BM_ReadRoundTrip(benchmark::State& state) {
-  EnsureApplication();
+  TestApp();
   R rig;
   const int wait = static_cast<int>(state.range(0));
   double worst = 0;
@@ -206,7 +200,7 @@ void BM_ReadRoundTrip(benchmark::State& state) {
 // The floor under the round trip: the engine's 2 ms send timer and 1 ms processing timer
 // run back to back on the same loop, with nothing on the wire.
 void BM_SendAndProcessTimersAlone(benchmark::State& state) {
-  EnsureApplication();
+  TestApp();
   QtTimerFactory timers;
   const std::unique_ptr<Timer> send = timers.CreateTimer();
   const std::unique_ptr<Timer> process = timers.CreateTimer();

@@ -17,20 +17,14 @@
 #include "devsim/lib/SimulatedDevice.h"
 #include "platform/qt/QtClock.h"
 #include "platform/qt/QtTimer.h"
+#include "support/QtEventLoop.h"
 
 namespace {
-
-void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "test_comms";
-  static char* argv[] = {name, nullptr};
-  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-}
 
 class RequestCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApplication();
+    TestApp();
     cli_ = QString(PD_BINARY_DIR) + "/paramdeck-cli";
     if (!QFileInfo::exists(cli_)) GTEST_SKIP() << "paramdeck-cli not built";
     ASSERT_TRUE(server_.listen(QHostAddress::LocalHost, 0));

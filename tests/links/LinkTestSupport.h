@@ -13,19 +13,13 @@
 #include <string>
 
 #include "links/PtyDevice.h"
+#include "support/QtEventLoop.h"
 
 namespace links_test {
 
-inline void EnsureApplication() {
-  static int argc = 1;
-  static char name[] = "test_links";
-  static char* argv[] = {name, nullptr};
-  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-}
-
 // A fixture's first member, for members that need the application from their construction.
 struct Application {
-  Application() { EnsureApplication(); }
+  Application() { TestApp(); }
 };
 
 // Turns the event loop until done() holds or ms have passed; every wait is bounded. The

@@ -32,7 +32,7 @@ int AnnouncedPort(Program& tool) {
 class ServerRequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApplication();
+    TestApp();
     if (!Built("paramdeck-cli") || !Built("paramdeck-devsim")) GTEST_SKIP() << "programs not built";
   }
 

@@ -8,6 +8,7 @@
 #include "platform/qt/QtClock.h"
 #include "platform/qt/QtText.h"
 #include "platform/qt/QtTimer.h"
+#include "support/QtEventLoop.h"
 
 namespace {
 
@@ -68,10 +69,7 @@ TEST(QtClock, TickIsMonotonicAndNowIsTheLocalTime) {
 }
 
 TEST(QtTimer, FiresOnTheEventLoopLikeTheVirtualOnes) {
-  int argc = 1;
-  char name[] = "test_platform";
-  char* argv[] = {name, nullptr};
-  QCoreApplication app(argc, argv);
+  QCoreApplication& app = TestApp();
   QtTimerFactory factory;
   QtClock clock;
 

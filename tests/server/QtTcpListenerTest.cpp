@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <functional>
@@ -13,12 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "support/QtEventLoop.h"
+
 namespace {
 
 // Real loopback sockets on the event loop; every wait is bounded.
 class QtListenerTest : public ::testing::Test {
  protected:
-  QtListenerTest() : app(argc, argv) {
+  QtListenerTest() {
+    TestApp();
     listener = std::make_unique<QtTcpListener>();
     listener->SetListenAddress("127.0.0.1");
     listener->OnAccept = [this](ListenerConnection& c) {
@@ -42,17 +44,6 @@ class QtListenerTest : public ::testing::Test {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 
-  bool RunUntil(const std::function<bool()>& done, int maxMs = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-      if (t.elapsed() > maxMs) return false;
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-      QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-  }
-
   QTcpSocket& Client() {
     clients.push_back(std::make_unique<QTcpSocket>());
     QTcpSocket& s = *clients.back();
@@ -60,10 +51,6 @@ class QtListenerTest : public ::testing::Test {
     return s;
   }
 
-  int argc = 1;
-  char name[16] = "test_server";
-  char* argv[2] = {name, nullptr};
-  QCoreApplication app;
   std::unique_ptr<QtTcpListener> listener;
   std::vector<std::unique_ptr<QTcpSocket>> clients;
   std::vector<ListenerConnection*> accepted;
@@ -79,25 +66,25 @@ TEST_F(QtListenerTest, AcceptsReadsWritesAndReportsThePeerClosing) {
   ASSERT_TRUE(listener->Listen(0));
   EXPECT_TRUE(listener->IsListening());
   QTcpSocket& client = Client();
-  ASSERT_TRUE(RunUntil([&] { return accepted.size() == 1 && client.state() == QAbstractSocket::ConnectedState; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return accepted.size() == 1 && client.state() == QAbstractSocket::ConnectedState; }));
   ListenerConnection& c = *accepted[0];
   EXPECT_EQ(c.RemoteAddress(), "127.0.0.1");
   EXPECT_EQ(c.RemotePort(), client.localPort());
   EXPECT_TRUE(c.IsConnected());
 
   client.write(QByteArray("hello\0\xFD", 7));
-  ASSERT_TRUE(RunUntil([&] { return received.size() == 7; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return received.size() == 7; }));
   EXPECT_EQ(received, std::string("hello\0\xFD", 7));
 
   c.Write(std::string("w\0rld", 5));
-  ASSERT_TRUE(RunUntil([&] { return client.bytesAvailable() == 5; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return client.bytesAvailable() == 5; }));
   EXPECT_EQ(client.readAll(), QByteArray("w\0rld", 5));
 
   client.disconnectFromHost();
-  ASSERT_TRUE(RunUntil([&] { return disconnects == 1; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return disconnects == 1; }));
   EXPECT_EQ(listener->ConnectionCount(), 0u);
   EXPECT_TRUE(errors.empty());
-  RunUntil([] { return false; }, 100);
+  RunEventsUntil([] { return false; }, 100);
   EXPECT_EQ(disconnects, 1);
 }
 
@@ -112,12 +99,12 @@ TEST_F(QtListenerTest, CloseInsideACallbackReportsTheDisconnectionLaterAndOnce) 
     EXPECT_THROW(c.Write("x"), std::runtime_error);
   };
   QTcpSocket& client = Client();
-  ASSERT_TRUE(RunUntil([&] { return client.state() == QAbstractSocket::ConnectedState; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return client.state() == QAbstractSocket::ConnectedState; }));
   client.write("bye");
-  ASSERT_TRUE(RunUntil([&] { return disconnects == 1; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return disconnects == 1; }));
   EXPECT_EQ(disconnectsDuringRead, 0);
-  ASSERT_TRUE(RunUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
-  RunUntil([] { return false; }, 100);
+  ASSERT_TRUE(RunEventsUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
+  RunEventsUntil([] { return false; }, 100);
   EXPECT_EQ(disconnects, 1);
   EXPECT_EQ(listener->ConnectionCount(), 0u);
 }
@@ -125,11 +112,11 @@ TEST_F(QtListenerTest, CloseInsideACallbackReportsTheDisconnectionLaterAndOnce) 
 TEST_F(QtListenerTest, AbruptResetIsAPlainDisconnection) {
   ASSERT_TRUE(listener->Listen(0));
   QTcpSocket& client = Client();
-  ASSERT_TRUE(RunUntil([&] { return accepted.size() == 1 && client.state() == QAbstractSocket::ConnectedState; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return accepted.size() == 1 && client.state() == QAbstractSocket::ConnectedState; }));
   const linger hard{1, 0};
   ASSERT_EQ(setsockopt(static_cast<int>(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
   client.abort();
-  ASSERT_TRUE(RunUntil([&] { return disconnects == 1; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return disconnects == 1; }));
   EXPECT_TRUE(errors.empty());
 }
 
@@ -137,14 +124,14 @@ TEST_F(QtListenerTest, ClosingTheListenerDropsConnectionsWithoutDisconnections) 
   ASSERT_TRUE(listener->Listen(0));
   QTcpSocket& a = Client();
   QTcpSocket& b = Client();
-  ASSERT_TRUE(RunUntil([&] { return accepted.size() == 2; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return accepted.size() == 2; }));
   // Stopping from inside a callback, as a server stopped by an event handler does.
   onRead = [&](ListenerConnection&) { listener->Close(); };
   a.write("stop");
-  ASSERT_TRUE(RunUntil([&] {
+  ASSERT_TRUE(RunEventsUntil([&] {
     return a.state() == QAbstractSocket::UnconnectedState && b.state() == QAbstractSocket::UnconnectedState;
   }));
-  RunUntil([] { return false; }, 100);
+  RunEventsUntil([] { return false; }, 100);
   EXPECT_EQ(disconnects, 0);
   EXPECT_FALSE(listener->IsListening());
   EXPECT_EQ(listener->ConnectionCount(), 0u);
@@ -152,7 +139,7 @@ TEST_F(QtListenerTest, ClosingTheListenerDropsConnectionsWithoutDisconnections) 
   // It listens again afterwards.
   ASSERT_TRUE(listener->Listen(0));
   Client();
-  ASSERT_TRUE(RunUntil([&] { return accepted.size() == 3; }));
+  ASSERT_TRUE(RunEventsUntil([&] { return accepted.size() == 3; }));
 }
 
 // A connection waiting to be taken already reads its peer's bytes, and the socket raises no
@@ -161,15 +148,15 @@ TEST_F(QtListenerTest, ClosingTheListenerDropsConnectionsWithoutDisconnections) 
 TEST_F(QtListenerTest, BytesThatArrivedBeforeTheConnectionWasTakenAreRead) {
   ASSERT_TRUE(listener->Listen(0));
   onAccept = [&](ListenerConnection&) {
-    if (accepted.size() == 1) RunUntil([] { return false; }, 300);
+    if (accepted.size() == 1) RunEventsUntil([] { return false; }, 300);
   };
   QTcpSocket& first = Client();
   QTcpSocket& second = Client();
   QObject::connect(&second, &QTcpSocket::connected, [&] { second.write("early"); });
   ASSERT_TRUE(first.waitForConnected(2000));
   ASSERT_TRUE(second.waitForConnected(2000));
-  ASSERT_TRUE(RunUntil([&] { return accepted.size() == 2; }));
-  EXPECT_TRUE(RunUntil([&] { return received == "early"; }, 1000)) << "received: " << received;
+  ASSERT_TRUE(RunEventsUntil([&] { return accepted.size() == 2; }));
+  EXPECT_TRUE(RunEventsUntil([&] { return received == "early"; }, 1000)) << "received: " << received;
 }
 
 TEST_F(QtListenerTest, PortInUseFailsWithAText) {

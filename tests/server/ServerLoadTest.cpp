@@ -17,6 +17,7 @@
 #include "platform/qt/QtTcpListener.h"
 #include "platform/qt/QtTimer.h"
 #include "server/ZEBTCPServer.h"
+#include "support/QtEventLoop.h"
 
 namespace {
 
@@ -74,10 +75,7 @@ TEST(ServerLoad, ThousandDevicesConnectingAtOnce) {
   }
   if (files.rlim_cur < 2 * kDevices + 100) GTEST_SKIP() << "the system allows too few open files for the load";
 
-  int argc = 1;
-  char name[] = "test_server";
-  char* argv[] = {name, nullptr};
-  QCoreApplication app(argc, argv);
+  TestApp();
   QtClock clock;
   QtTimerFactory timers;
 
