@@ -1,13 +1,33 @@
 // The communication log: line layout, where lines go, what is kept.
 
-#include <filesystem>
-
 #include "CommsFixture.h"
 #include "comms/CommLogFormat.h"
 #include "log/logUnit.h"
 #include "platform/Cp1250.h"
+#include "support/TempDir.h"
 
 namespace {
+
+// A log writer on a file of its own, serving the engine for as long as it lives.
+class AttachedWriter {
+ public:
+  AttachedWriter(VirtualTime& vt, TZEBComms& comms) : writer(vt), comms_(comms) {
+    writer.Memo = &memo;
+    writer.SetLogFile(dir.File("comms.log"));
+    writer.Logging = true;
+    comms_.LogWriter = &writer;
+  }
+  ~AttachedWriter() { comms_.LogWriter = nullptr; }
+  AttachedWriter(const AttachedWriter&) = delete;
+  AttachedWriter& operator=(const AttachedWriter&) = delete;
+
+  TempDir dir;
+  MemoryLogTextView memo;  // declared before the writer so that it never points at a dead view
+  TNaplo writer;
+
+ private:
+  TZEBComms& comms_;
+};
 
 TEST_F(CommsTest, TransmissionAndAnswerLinesMatchTheirLayoutExactly) {
   deviceOnLink = false;
@@ -104,30 +124,21 @@ TEST_F(CommsTest, TimeColumnCountsFromTheTickOrBetweenTheReferenceAndNow) {
 }
 
 TEST_F(CommsTest, RawLinesReachTheWriterUnconverted) {
-  const std::filesystem::path file = std::filesystem::path(::testing::TempDir()) / "comms_raw.log";
-  std::filesystem::remove(file);
-  TNaplo writer(vt);
-  MemoryLogTextView writerMemo;
-  writer.Memo = &writerMemo;
-  writer.SetLogFile(file.string());
-  writer.Logging = true;
-  comms->LogWriter = &writer;
+  AttachedWriter log(vt, *comms);
   comms->Log_Raw_Data = true;
   deviceOnLink = false;
   Connect();
   Inject(DeviceFrame("EV\r", TInfo::nem_kerek_nyugtat, 4));
   vt.Advance(5);
   bool rawSeen = false;
-  for (const auto& l : writerMemo.Lines())
+  for (const auto& l : log.memo.Lines())
     if (l.find("BE:") != std::string::npos) rawSeen = l.find("\r\n") != std::string::npos;
   EXPECT_TRUE(rawSeen);
-  EXPECT_TRUE(writer.ConvertToPrintable);
+  EXPECT_TRUE(log.writer.ConvertToPrintable);
   // Other lines are still converted by the writer.
-  writer.ConvertToPrintable = true;
+  log.writer.ConvertToPrintable = true;
   comms->LogLine("tab\there", 0);
-  EXPECT_NE(writerMemo.Lines().back().find("tab#9here"), std::string::npos);
-  comms->LogWriter = nullptr;
-  std::filesystem::remove(file);
+  EXPECT_NE(log.memo.Lines().back().find("tab#9here"), std::string::npos);
 }
 
 TEST_F(CommsTest, RecentLinesKeepTheLastTwentyFiveIncludingUnloggedOnes) {
@@ -155,27 +166,18 @@ TEST_F(CommsTest, RecentLinesKeepTheLastTwentyFiveIncludingUnloggedOnes) {
 }
 
 TEST_F(CommsTest, TraceLinesGoToTheWriterOnly) {
-  const std::filesystem::path file = std::filesystem::path(::testing::TempDir()) / "comms_trace.log";
-  std::filesystem::remove(file);
-  TNaplo writer(vt);
-  MemoryLogTextView writerMemo;
-  writer.Memo = &writerMemo;
-  writer.SetLogFile(file.string());
-  writer.Logging = true;
-  comms->LogWriter = &writer;
+  AttachedWriter log(vt, *comms);
   comms->DebugMode = true;
   Connect();
   vt.Advance(10);  // the send timer's first tick finds the queue empty
   std::vector<std::string> trace;
-  for (const auto& l : writerMemo.Lines())
+  for (const auto& l : log.memo.Lines())
     if (l.find("TZEBComms.") != std::string::npos) trace.push_back(Cp1250ToUtf8(l.substr(l.find("TZEBComms."))));
   EXPECT_EQ(trace, (std::vector<std::string>{"TZEBComms.OnTimerSendPackages Belépés",
                                              "TZEBComms.OnTimerSendPackages Nincs több küldendő: leállítás",
                                              "TZEBComms.OnTimerSendPackages Kilépés"}));
   EXPECT_FALSE(MemoHas("TZEBComms."));
   for (const auto& l : comms->RecentLines()) EXPECT_EQ(l.find("TZEBComms."), std::string::npos);
-  comms->LogWriter = nullptr;
-  std::filesystem::remove(file);
 }
 
 }  // namespace
