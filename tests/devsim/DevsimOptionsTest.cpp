@@ -2,12 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "devsim/lib/DevsimOptions.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -89,14 +88,12 @@ TEST(DevsimOptions, BadCommandLinesNameTheirFault) {
   }
 }
 
+// A directory per test: the test cases run in parallel processes.
 class ImageFileTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    std::remove(path.c_str());
-    std::remove((path + ".tmp").c_str());
-  }
-  void WriteFile(const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-  std::string path = testing::TempDir() + "devsim_image_test.bin";
+  void WriteFile(const std::string& bytes) { WriteFileBytes(path, bytes); }
+  TempDir dir;
+  std::string path = dir.File("image.bin");
 };
 
 TEST_F(ImageFileTest, ShortFileFillsTheStartAndSaveRoundTrips) {

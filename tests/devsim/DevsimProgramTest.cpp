@@ -8,8 +8,6 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <cstdio>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +17,7 @@
 #include "platform/qt/QtSerialPort.h"
 #include "protocol/ZEBProtocol.h"
 #include "support/QtEventLoop.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -110,12 +109,25 @@ class DevsimProgramTest : public ::testing::Test {
     return static_cast<uint16_t>(std::stoi(l.substr(l.rfind(':') + 1)));
   }
 
+  // A client of the simulator's listening port, collecting the frames it is sent.
+  struct Client {
+    QTcpSocket sock;
+    FrameReader reader;
+  };
+  // False when the connection has not come up in time.
+  static bool ConnectTo(uint16_t port, Client& c) {
+    QObject::connect(&c.sock, &QTcpSocket::readyRead, [&c] { c.reader.Feed(c.sock.readAll().toStdString()); });
+    c.sock.connectToHost("127.0.0.1", port);
+    return RunEventsUntil([&] { return c.sock.state() == QAbstractSocket::ConnectedState; });
+  }
+
   std::unique_ptr<QProcess> proc;
   std::string out;
 };
 
 TEST_F(DevsimProgramTest, ListenServesReadsAndWritesAndSavesTheImageOnTermination) {
-  const std::string image = testing::TempDir() + "devsim_program_image.bin";
+  TempDir dir;
+  const std::string image = dir.File("image.bin");
   std::string bytes(SimulatedDevice::kImageSize, '\0');
   bytes.replace(0x10, 4, "\x11\x22\x33\x44");
   SaveImageFile(image, bytes);
@@ -125,27 +137,24 @@ TEST_F(DevsimProgramTest, ListenServesReadsAndWritesAndSavesTheImageOnTerminatio
   const uint16_t port = ListeningPort();
   ASSERT_NE(port, 0) << out;
 
-  QTcpSocket sock;
-  FrameReader reader;
-  QObject::connect(&sock, &QTcpSocket::readyRead, [&] { reader.Feed(sock.readAll().toStdString()); });
-  sock.connectToHost("127.0.0.1", port);
-  ASSERT_TRUE(RunEventsUntil([&] { return sock.state() == QAbstractSocket::ConnectedState; }));
+  Client client;
+  ASSERT_TRUE(ConnectTo(port, client));
 
   // Unprompted, the device names itself first.
-  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 1; })) << out;
-  EXPECT_EQ(reader.frames[0].payload.substr(0, 5), "ESYSI");
-  EXPECT_EQ(reader.frames[0].source, 7u);
+  ASSERT_TRUE(RunEventsUntil([&] { return client.reader.frames.size() >= 1; })) << out;
+  EXPECT_EQ(client.reader.frames[0].payload.substr(0, 5), "ESYSI");
+  EXPECT_EQ(client.reader.frames[0].source, 7u);
 
-  sock.write(QByteArray::fromStdString(Frame("CSYRE\x10\x00\x04"s, 7, 21)));
-  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 3; })) << out;
-  EXPECT_EQ(reader.frames[1].info, TInfo::pozitiv_nyugta);
-  EXPECT_EQ(reader.frames[1].serial, 21);
-  EXPECT_EQ(reader.frames[2].payload, "ASYRE\x11\x22\x33\x44"s);
-  EXPECT_EQ(reader.frames[2].serial, 21);
+  client.sock.write(QByteArray::fromStdString(Frame("CSYRE\x10\x00\x04"s, 7, 21)));
+  ASSERT_TRUE(RunEventsUntil([&] { return client.reader.frames.size() >= 3; })) << out;
+  EXPECT_EQ(client.reader.frames[1].info, TInfo::pozitiv_nyugta);
+  EXPECT_EQ(client.reader.frames[1].serial, 21);
+  EXPECT_EQ(client.reader.frames[2].payload, "ASYRE\x11\x22\x33\x44"s);
+  EXPECT_EQ(client.reader.frames[2].serial, 21);
 
-  sock.write(QByteArray::fromStdString(Frame("CSYWE\x00\x10\x01\x5A"s, 7, 22)));
-  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 5; })) << out;
-  EXPECT_EQ(reader.frames[4].payload.substr(0, 5), "ASYWE");
+  client.sock.write(QByteArray::fromStdString(Frame("CSYWE\x00\x10\x01\x5A"s, 7, 22)));
+  ASSERT_TRUE(RunEventsUntil([&] { return client.reader.frames.size() >= 5; })) << out;
+  EXPECT_EQ(client.reader.frames[4].payload.substr(0, 5), "ASYWE");
 
   EXPECT_FALSE(Line("RX ZEB 250->7 #21 kerek_nyugtat CSYRE 10 00 04").empty()) << out;
   EXPECT_FALSE(Line("TX ZEB 7->250 #21 nem_kerek_nyugtat ASYRE 11 22 33 44").empty()) << out;
@@ -157,24 +166,20 @@ TEST_F(DevsimProgramTest, ListenServesReadsAndWritesAndSavesTheImageOnTerminatio
   const std::string saved = LoadImageFile(image);
   EXPECT_EQ(saved[0x1000], '\x5A');
   EXPECT_EQ(saved.substr(0x10, 4), "\x11\x22\x33\x44");
-  std::remove(image.c_str());
 }
 
 TEST_F(DevsimProgramTest, SilentDeviceIsIdentifiedByABroadcastQuestion) {
   Start({"--listen", "0", "--bind", "127.0.0.1", "--zebw", "--address", "70000", "--silent-first-seconds", "60"});
   const uint16_t port = ListeningPort();
   ASSERT_NE(port, 0) << out;
-  QTcpSocket sock;
-  FrameReader reader;
-  QObject::connect(&sock, &QTcpSocket::readyRead, [&] { reader.Feed(sock.readAll().toStdString()); });
-  sock.connectToHost("127.0.0.1", port);
-  ASSERT_TRUE(RunEventsUntil([&] { return sock.state() == QAbstractSocket::ConnectedState; }));
+  Client client;
+  ASSERT_TRUE(ConnectTo(port, client));
 
-  EXPECT_FALSE(RunEventsUntil([&] { return !reader.frames.empty(); }, 700));
-  sock.write(QByteArray::fromStdString(Frame("CSYSI", ZEB_BROADCAST_ADDRESS, 9)));
-  ASSERT_TRUE(RunEventsUntil([&] { return reader.frames.size() >= 2; })) << out;
-  EXPECT_EQ(reader.frames[1].payload.substr(0, 5), "ASYSI");
-  EXPECT_EQ(reader.frames[1].source, 70000u);
+  EXPECT_FALSE(RunEventsUntil([&] { return !client.reader.frames.empty(); }, 700));
+  client.sock.write(QByteArray::fromStdString(Frame("CSYSI", ZEB_BROADCAST_ADDRESS, 9)));
+  ASSERT_TRUE(RunEventsUntil([&] { return client.reader.frames.size() >= 2; })) << out;
+  EXPECT_EQ(client.reader.frames[1].payload.substr(0, 5), "ASYSI");
+  EXPECT_EQ(client.reader.frames[1].source, 70000u);
 }
 
 TEST_F(DevsimProgramTest, ConnectReachesTheServerAndComesBackAfterADrop) {
