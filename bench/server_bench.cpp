@@ -8,6 +8,7 @@
 #include "platform/MemoryListener.h"
 #include "platform/VirtualTime.h"
 #include "server/ZEBTCPServer.h"
+#include "support/ServerEngine.h"
 
 namespace {
 
@@ -34,11 +35,7 @@ void BM_IdentifyDevice(benchmark::State& state) {
   std::vector<std::unique_ptr<TZEBComms>> engines;
   for (uint32_t i = 0; i < engineCount; ++i) {
     auto e = std::make_unique<TZEBComms>(vt, vt, nullptr);
-    e->ZEBAddress = 1000 + i;
-    e->WsServerMode = true;
-    e->ZEBTCPServer = &server;
-    e->ConnectionCheckRate = 0;
-    e->SetZEBMode(TZEBMode::PMDecodeBothEncodeZEBW);
+    ServeThrough(server, *e, 1000 + i, TZEBMode::PMDecodeBothEncodeZEBW);
     e->SetActive(true);
     engines.push_back(std::move(e));
   }

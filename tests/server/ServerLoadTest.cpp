@@ -18,6 +18,7 @@
 #include "platform/qt/QtTimer.h"
 #include "server/ZEBTCPServer.h"
 #include "support/QtEventLoop.h"
+#include "support/ServerEngine.h"
 
 namespace {
 
@@ -104,11 +105,7 @@ TEST(ServerLoad, ThousandDevicesConnectingAtOnce) {
     d.address = kFirstAddress + static_cast<uint32_t>(i);
     if (!HasEngine(d.behaviour)) continue;
     d.engine = std::make_unique<TZEBComms>(clock, timers, nullptr);
-    d.engine->ZEBAddress = d.address;
-    d.engine->WsServerMode = true;
-    d.engine->ZEBTCPServer = server.get();
-    d.engine->ConnectionCheckRate = 0;
-    d.engine->SetZEBMode(TZEBMode::PMDecodeBothEncodeZEBW);
+    ServeThrough(*server, *d.engine, d.address, TZEBMode::PMDecodeBothEncodeZEBW);
     d.engine->OnConnect = [&d](void*) { ++d.connects; };
     d.engine->SetActive(true);
   }
@@ -204,11 +201,7 @@ TEST(ServerLoad, ThousandDevicesConnectingAtOnce) {
   // A newcomer after the storm is still served promptly.
   Device probe{Behaviour::SpeaksFirst, 99999, std::make_unique<QTcpSocket>(), nullptr};
   probe.engine = std::make_unique<TZEBComms>(clock, timers, nullptr);
-  probe.engine->ZEBAddress = probe.address;
-  probe.engine->WsServerMode = true;
-  probe.engine->ZEBTCPServer = server.get();
-  probe.engine->ConnectionCheckRate = 0;
-  probe.engine->SetZEBMode(TZEBMode::PMDecodeBothEncodeZEBW);
+  ServeThrough(*server, *probe.engine, probe.address, TZEBMode::PMDecodeBothEncodeZEBW);
   probe.engine->SetActive(true);
   QElapsedTimer probeClock;
   probeClock.start();

@@ -1,10 +1,8 @@
 #include "server/ZEBTCPServer.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <deque>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +14,10 @@
 #include "platform/Cp1250.h"
 #include "platform/MemoryListener.h"
 #include "platform/VirtualTime.h"
+#include "support/ServerEngine.h"
+#include "support/TempDir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // A frame a device sends to the PC: the short variant from 1..250, the long one above 255.
 std::string DeviceFrame(uint32_t from, std::string_view payload, uint8_t serial = 9) {
@@ -56,11 +54,7 @@ class ServerTest : public ::testing::Test {
     server = std::make_unique<TZEBTCPServer>(std::move(owned), vt);
     // The main window's setting: both variants understood, long-address requests.
     server->SetZEBMode(TZEBMode::PMDecodeBothEncodeZEBW);
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    logPath = fs::temp_directory_path() /
-              ("pd-server-" + std::to_string(getpid()) + "-" + info->name() + ".log");
-    fs::remove(logPath);
-    log.SetLogFile(logPath.string());
+    log.SetLogFile(logDir.File("server.log"));
     log.Logging = true;
     log.LogTime = false;
     log.Memo = &memo;
@@ -72,7 +66,6 @@ class ServerTest : public ::testing::Test {
     // Engines unregister from the server when they go, so they go first.
     engines.clear();
     server.reset();
-    fs::remove(logPath);
   }
 
   Engine& AddEngine(uint32_t address, TZEBMode mode = TZEBMode::PMDecodeBothEncodeZEB) {
@@ -80,11 +73,7 @@ class ServerTest : public ::testing::Test {
     Engine* raw = e.get();
     e->comms = std::make_unique<TZEBComms>(vt, vt, nullptr);
     TZEBComms& c = *e->comms;
-    c.ZEBAddress = address;
-    c.WsServerMode = true;
-    c.ZEBTCPServer = server.get();
-    c.ConnectionCheckRate = 0;
-    c.SetZEBMode(mode);
+    ServeThrough(*server, c, address, mode);
     c.OnConnect = [raw](void*) { raw->events.push_back("connect"); };
     c.OnDisConnect = [raw](void*) { raw->events.push_back("disconnect"); };
     c.OnRawData = [raw](TZEBComms&, const std::string& data) { raw->received += data; };
@@ -120,9 +109,9 @@ class ServerTest : public ::testing::Test {
   }
 
   VirtualTime vt;
+  TempDir logDir;
   MemoryLogTextView memo;
   TNaplo log{vt};
-  fs::path logPath;
   MemoryListener* listener = nullptr;
   std::unique_ptr<TZEBTCPServer> server;
   std::deque<std::unique_ptr<Engine>> engines;
