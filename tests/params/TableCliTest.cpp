@@ -2,11 +2,8 @@
 // the grid on standard output and the program's messages on standard error.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,39 +11,16 @@
 #include "ParamTestUtil.h"
 #include "params/uDM.h"
 #include "platform/Cp1250.h"
+#include "support/CliRun.h"
 
 namespace {
 
 using paramtest::Bytes;
 using paramtest::TTempDir;
 
-const std::string kCli = PD_BINARY_DIR "/paramdeck-cli";
-
-struct TRun {
-  int exitCode = -1;
-  std::string out, err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-TRun Table(const TTempDir& dir, const std::vector<std::string>& args) {
-  const std::string errFile = dir.File("stderr.txt");
-  std::string cmd = Quote(kCli) + " table";
-  for (const auto& a : args) cmd += " " + Quote(a);
-  cmd += " 2>" + Quote(errFile);
-  TRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.err = ReadFileBytes(errFile);
-  return r;
+CliRun Table(std::vector<std::string> args) {
+  args.insert(args.begin(), "table");
+  return RunCli(args);
 }
 
 const std::string kHeader =
@@ -66,14 +40,14 @@ void AddRecords(const std::string& path, const std::vector<std::vector<std::pair
 class TableCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(kCli)) GTEST_SKIP() << kCli << " not built";
+    if (!std::filesystem::exists(kCliBinary)) GTEST_SKIP() << kCliBinary << " not built";
   }
   TTempDir dir;
 };
 
 TEST_F(TableCli, FreshDatabaseThenRecordsThenAnImage) {
   const std::string db = dir.File("ParamDeck.mdb");
-  TRun r = Table(dir, {"show", "--db", db});
+  CliRun r = Table({"show", "--db", db});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, kHeader);
   EXPECT_EQ(r.err, "");
@@ -87,7 +61,7 @@ TEST_F(TableCli, FreshDatabaseThenRecordsThenAnImage) {
                       {"Ugyfeljogosultsag", "False"}, {"Bitmezonevek", Hu("Start,\"Vész stop\",Hiba")}},
                  });
   // Without an image every current value is zero bytes, in address order.
-  r = Table(dir, {"show", "--db", db});
+  r = Table({"show", "--db", db});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, kHeader +
                        "2\t0\t\tNév#9Tab\t5\t\tstring\tFalse\t\t\t\t00 00 00 00 00 \tStart,\"Vész stop\",Hiba\t"
@@ -99,7 +73,7 @@ TEST_F(TableCli, FreshDatabaseThenRecordsThenAnImage) {
   image.replace(10, 2, "\xFF\xFF");
   const std::string imageFile = dir.File("eeprom.bin");
   WriteFileBytes(imageFile, image);
-  r = Table(dir, {"show", "--db", db, "--image", imageFile});
+  r = Table({"show", "--db", db, "--image", imageFile});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, kHeader +
                        "2\t0\t\tNév#9Tab\t5\t\tstring\tFalse\t\t\t\t41 0A F5 00 42 \tStart,\"Vész stop\",Hiba\t"
@@ -109,7 +83,7 @@ TEST_F(TableCli, FreshDatabaseThenRecordsThenAnImage) {
 
 TEST_F(TableCli, TableBeyondTheImageLimitsIsReportedOnceAndFails) {
   const std::string db = dir.File("limits.mdb");
-  ASSERT_EQ(Table(dir, {"create", "--db", db}).exitCode, 0);
+  ASSERT_EQ(Table({"create", "--db", db}).exitCode, 0);
   AddRecords(db, {{{"Cim", "0"}, {"Meret", "1"}, {"Tipus", "byte"}, {"Leiras", "a"}},
                   {{"Cim", "5"}, {"Meret", "300"}, {"Tipus", Hu("tömb")}, {"Leiras", "Nagy"}},
                   {{"Cim", "9"}, {"Meret", "1"}, {"Tipus", "byte"}, {"Leiras", "b"}}});
@@ -120,7 +94,7 @@ TEST_F(TableCli, TableBeyondTheImageLimitsIsReportedOnceAndFails) {
     SCOPED_TRACE(withImage ? "with an image" : "without an image");
     std::vector<std::string> args = {"show", "--db", db};
     if (withImage) args.insert(args.end(), {"--image", imageFile});
-    const TRun r = Table(dir, args);
+    const CliRun r = Table(args);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, message);
     // The grid is still printed; the row before the offending one carries the image byte.
@@ -135,7 +109,7 @@ TEST_F(TableCli, UnreadableImageLeavesNoNewDatabaseBehind) {
   WriteFileBytes(big, std::string(4098, '\0'));
   for (const std::string& image : {dir.File("missing.bin"), big}) {
     SCOPED_TRACE(image);
-    const TRun r = Table(dir, {"show", "--db", db, "--image", image});
+    const CliRun r = Table({"show", "--db", db, "--image", image});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find(image), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");

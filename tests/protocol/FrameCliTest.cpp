@@ -1,53 +1,22 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/CliRun.h"
+
 namespace {
 
-const std::string kCli = PD_BINARY_DIR "/paramdeck-cli";
-
-struct CliRun {
-  int exitCode;
-  std::string out, err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-CliRun Cli(const std::vector<std::string>& args) {
-  // CTest runs the tests of this suite in parallel processes: one file per process.
-  const std::string errFile = ::testing::TempDir() + "frame_cli_stderr_" + std::to_string(getpid()) + ".txt";
-  std::string cmd = Quote(kCli) + " frame";
-  for (const auto& a : args) cmd += " " + Quote(a);
-  cmd += " 2>" + Quote(errFile);
-  CliRun r{};
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return {-1, "", "popen failed"};
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  int status = pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream f(errFile);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  r.err = ss.str();
-  return r;
+CliRun Cli(std::vector<std::string> args) {
+  args.insert(args.begin(), "frame");
+  return RunCli(args);
 }
 
 class FrameCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(kCli)) GTEST_SKIP() << kCli << " not built";
+    if (!std::filesystem::exists(kCliBinary)) GTEST_SKIP() << kCliBinary << " not built";
   }
 };
 
