@@ -3,10 +3,8 @@
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <numeric>
 #include <random>
 #include <string>
@@ -14,6 +12,7 @@
 #include "params/ParamMessages.h"
 #include "params/ParamModel.h"
 #include "platform/Cp1250.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -30,9 +29,7 @@ struct TQuietMessages : TParamMessages {
 class TBenchDatabase {
  public:
   TBenchDatabase() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pd-params-bench-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-    path_ = (dir_ / "ParamDeck.mdb").string();
+    path_ = dir_.File("ParamDeck.mdb");
     TfDM dm;
     dm.DataSource = path_;
     if (!dm.CreateDatabase()) throw std::runtime_error(Cp1250ToUtf8(dm.LastError()));
@@ -68,14 +65,10 @@ class TBenchDatabase {
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
-  ~TBenchDatabase() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
   const std::string& Path() const { return path_; }
 
  private:
-  std::filesystem::path dir_;
+  TempDir dir_;
   std::string path_;
 };
 

@@ -64,11 +64,6 @@ void Exec(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TFields Row(int cim, int meret, const std::string& tipus, const std::string& leiras,
             const std::string& aktualis = "") {
   return {{"Cim", std::to_string(cim)}, {"Meret", std::to_string(meret)}, {"Tipus", tipus},
@@ -179,7 +174,7 @@ TEST_F(DatabaseTest, FilesThatAreNotParameterDatabases) {
 
     const std::string path = dir / ("bad" + std::to_string(n++) + ".mdb");
     c.make(path);
-    const std::string before = std::filesystem::is_regular_file(path) ? FileBytes(path) : "";
+    const std::string before = std::filesystem::is_regular_file(path) ? ReadFileBytes(path) : "";
     EXPECT_FALSE(model.OpenDatabase(path));
     ASSERT_EQ(messages.errors.size(), 1u);
     const std::string& e = messages.errors[0];
@@ -191,7 +186,7 @@ TEST_F(DatabaseTest, FilesThatAreNotParameterDatabases) {
     EXPECT_EQ(grid().RowCount(), 0);
     EXPECT_EQ(model.DatabaseLabel() == path, c.labelShowsPath);
     if (std::filesystem::is_regular_file(path)) {
-      EXPECT_EQ(FileBytes(path), before);
+      EXPECT_EQ(ReadFileBytes(path), before);
     }
   }
 }
