@@ -44,16 +44,10 @@ class TPSOptions {
   constexpr TPSOptions(std::initializer_list<TPSOption> options) {
     for (TPSOption o : options) Add(o);
   }
-  static constexpr TPSOptions FromBits(uint32_t bits) {
-    TPSOptions o;
-    o.bits_ = bits;
-    return o;
-  }
 
   constexpr bool Has(TPSOption o) const { return (bits_ >> o) & 1u; }
   constexpr void Add(TPSOption o) { bits_ |= 1u << o; }
   constexpr void Remove(TPSOption o) { bits_ &= ~(1u << o); }
-  constexpr uint32_t Bits() const { return bits_; }
   constexpr bool operator==(const TPSOptions&) const = default;
 
  private:

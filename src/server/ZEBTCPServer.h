@@ -106,7 +106,6 @@ class TZEBTCPServer final : public TZEBServerLink {
   size_t ClientCount() const { return clients_.size(); }
   const std::list<TClientData>& Clients() const { return clients_; }
   const TClientData* ClientData(const ListenerConnection& connection) const;
-  Listener& GetListener() { return *listener_; }
 
  private:
   void ClientConnect(ListenerConnection& connection);

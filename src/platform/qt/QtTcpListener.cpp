@@ -113,7 +113,7 @@ QtTcpListener::~QtTcpListener() {
 
 bool QtTcpListener::Listen(uint16_t port) {
   if (server_->isListening()) Close();
-  server_->setListenBacklogSize(backlog_);
+  server_->setListenBacklogSize(kBacklog);
   const QHostAddress address =
       listenAddress_.empty() ? QHostAddress(QHostAddress::Any) : QHostAddress(QString::fromStdString(listenAddress_));
   return server_->listen(address, port);

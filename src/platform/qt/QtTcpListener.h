@@ -40,8 +40,6 @@ class QtTcpListener final : public Listener {
   uint16_t ServerPort() const override;
   // Connections accepted and not yet released.
   size_t ConnectionCount() const { return connections_.size(); }
-  // Pending connections the system may queue before they are accepted.
-  void SetBacklog(int size) { backlog_ = size; }
 
   class Connection;
 
@@ -64,7 +62,9 @@ class QtTcpListener final : public Listener {
   static constexpr int kAcceptSlice = 64;
   bool acceptPosted_ = false;
   std::string listenAddress_;
-  int backlog_ = 1024;
+  // Pending connections the system may queue before they are accepted: room for a whole
+  // installation of devices dialling in at once.
+  static constexpr int kBacklog = 1024;
 };
 
 class QtTcpListenerFactory final : public ListenerFactory {
